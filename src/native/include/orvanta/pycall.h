@@ -1,0 +1,24 @@
+// Small helpers for calling Python, pandas and numpy from C++ without boilerplate.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string_view>
+
+namespace orvanta {
+
+namespace nb = nanobind;
+
+// `module.attr` after importing `module` (sys.modules makes repeated calls cheap).
+nb::object import_attr(const char* module, const char* attr);
+
+// A bytes object holding a copy of `data`.
+nb::bytes to_bytes(std::string_view data);
+
+// A new str decoded from UTF-8.
+nb::str to_str(std::string_view data);
+
+// The raw bytes of a bytes object (or subclass); valid while `obj` lives.
+std::string_view bytes_view(nb::handle obj);
+
+}  // namespace orvanta

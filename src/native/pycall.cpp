@@ -1,0 +1,20 @@
+#include "orvanta/pycall.h"
+
+namespace orvanta {
+
+nb::object import_attr(const char* module, const char* attr) {
+    return nb::module_::import_(module).attr(attr);
+}
+
+nb::bytes to_bytes(std::string_view data) { return nb::bytes(data.data(), data.size()); }
+
+nb::str to_str(std::string_view data) { return nb::str(data.data(), data.size()); }
+
+std::string_view bytes_view(nb::handle obj) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(obj.ptr(), &data, &size) != 0) throw nb::python_error();
+    return {data, static_cast<size_t>(size)};
+}
+
+}  // namespace orvanta

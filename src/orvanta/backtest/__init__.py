@@ -1,0 +1,1 @@
+"""Backtest data preparation, benchmark package download and the strategy backtest core."""
