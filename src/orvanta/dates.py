@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import datetime as _dt
 import re
-from typing import Union
 
 import pandas as pd
 
-DateLike = Union[int, str, _dt.date, _dt.datetime, pd.Timestamp]
+DateLike = int | str | _dt.date | _dt.datetime | pd.Timestamp
 
 _COMPACT = re.compile(r"^(\d{4})(\d{2})(\d{2})$")
 _ISO = re.compile(r"^(\d{4})-(\d{2})-(\d{2})$")
