@@ -1,5 +1,7 @@
 #include "orvanta/pycall.h"
 
+#include <string>
+
 namespace orvanta {
 
 nb::object import_attr(const char* module, const char* attr) {
@@ -15,6 +17,15 @@ std::string_view bytes_view(nb::handle obj) {
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(obj.ptr(), &data, &size) != 0) throw nb::python_error();
     return {data, static_cast<size_t>(size)};
+}
+
+nb::object from_import(const char* module, const char* name) {
+    nb::module_ mod = nb::module_::import_(module);
+    if (!nb::hasattr(mod, name)) {
+        std::string msg = std::string("cannot import name '") + name + "' from '" + module + "'";
+        throw nb::import_error(msg.c_str());
+    }
+    return mod.attr(name);
 }
 
 }  // namespace orvanta

@@ -21,4 +21,7 @@ nb::str to_str(std::string_view data);
 // The raw bytes of a bytes object (or subclass); valid while `obj` lives.
 std::string_view bytes_view(nb::handle obj);
 
+// `from module import name`: a missing name raises ImportError, as the statement does.
+nb::object from_import(const char* module, const char* name);
+
 }  // namespace orvanta

@@ -1,0 +1,112 @@
+#include "kernels/daily_return.h"
+
+#include <cfloat>
+#include <cmath>
+#include <vector>
+
+namespace orvanta::kernels {
+
+namespace {
+
+// numpy's nan_to_num(x, nan=0.0): NaN -> 0, +-inf -> the largest finite magnitude.
+inline double nan_to_num(double x) {
+    if (std::isnan(x)) return 0.0;
+    if (std::isinf(x)) return x > 0 ? DBL_MAX : -DBL_MAX;
+    return x;
+}
+
+// The five profit terms of a day, kept apart and added in this order at the end.
+struct DayTerms {
+    double bought = 0.0;
+    double held = 0.0;
+    double held_dividend = 0.0;
+    double sold = 0.0;
+    double sold_dividend = 0.0;
+};
+
+struct Rates {
+    double buy_cost;   // 1 + fee
+    double sell_keep;  // (1 - fee) - rule_fee
+};
+
+// One stock on one day: trade towards the target, book the profit, move the position on.
+inline void trade(const DailyReturnInputs& in, const Rates& rates, std::int64_t i,
+                  std::int64_t j, double& position, DayTerms& terms) {
+    const double weight = in.signal(in.signal_rows[i], j);
+    double target = 0.0;
+    if (std::isfinite(weight)) {
+        const double prev = in.prev_close(i, j);
+        if (std::isfinite(prev) && prev > 0) {
+            const double lots = in.total_money * weight / (prev * in.lot_size);
+            target = std::floor(lots) * in.lot_size;
+        }
+    }
+    // Nothing held and nothing wanted: every term of this stock is zero.
+    if (target == 0.0 && position == 0.0) return;
+
+    const double diff = target - position;
+    const double bought = (diff > 0 && in.can_buy(i, j)) ? diff : 0.0;
+    const double sold = (diff < 0 && !in.cant_sell(i, j)) ? -diff : 0.0;
+    const double held = position - sold;
+    position = held + bought;
+
+    const double close = in.close(i, j);
+    const double prev = in.prev_close(i, j);
+    const double split_raw = in.split(i, j);
+    const double split = std::isnan(split_raw) ? 1.0 : split_raw;
+    const double dividend = nan_to_num(in.dividend(i, j));
+    const double buy_coeff = nan_to_num(close - in.buy_price(i, j) * rates.buy_cost);
+    const double hold_coeff = nan_to_num(split * close - prev);
+    const double sell_coeff = nan_to_num(split * in.sell_price(i, j) * rates.sell_keep - prev);
+
+    terms.bought += bought * buy_coeff;
+    terms.held += held * hold_coeff;
+    terms.held_dividend += held * dividend;
+    terms.sold += sold * sell_coeff;
+    terms.sold_dividend += sold * dividend;
+}
+
+}  // namespace
+
+void vwap_daily_cash(const DailyReturnInputs& in, double* daily_cash) {
+    const Rates rates{1.0 + in.fee, (1.0 - in.fee) - in.rule_fee};
+    std::vector<DayTerms> terms(static_cast<size_t>(in.n_days));
+    if (in.signal.column_major()) {
+        for (std::int64_t j = 0; j < in.n_stocks; ++j) {
+            double position = 0.0;
+            for (std::int64_t i = 0; i < in.n_days; ++i)
+                trade(in, rates, i, j, position, terms[static_cast<size_t>(i)]);
+        }
+    } else {
+        std::vector<double> positions(static_cast<size_t>(in.n_stocks), 0.0);
+        for (std::int64_t i = 0; i < in.n_days; ++i) {
+            DayTerms& day = terms[static_cast<size_t>(i)];
+            for (std::int64_t j = 0; j < in.n_stocks; ++j)
+                trade(in, rates, i, j, positions[static_cast<size_t>(j)], day);
+        }
+    }
+    for (std::int64_t i = 0; i < in.n_days; ++i) {
+        const DayTerms& t = terms[static_cast<size_t>(i)];
+        daily_cash[i] = t.bought + t.held + t.held_dividend + t.sold + t.sold_dividend;
+    }
+}
+
+void rows_with_weight(const MatrixView<double>& signal, std::uint8_t* has_weight) {
+    for (std::int64_t i = 0; i < signal.rows; ++i) has_weight[i] = 0;
+    if (signal.column_major()) {
+        for (std::int64_t j = 0; j < signal.cols; ++j)
+            for (std::int64_t i = 0; i < signal.rows; ++i)
+                has_weight[i] |= static_cast<std::uint8_t>(!std::isnan(signal(i, j)));
+        return;
+    }
+    for (std::int64_t i = 0; i < signal.rows; ++i) {
+        for (std::int64_t j = 0; j < signal.cols; ++j) {
+            if (!std::isnan(signal(i, j))) {
+                has_weight[i] = 1;
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace orvanta::kernels

@@ -1,0 +1,24 @@
+// One register_<group>(m) per source file of the module; vantor_module.cpp calls them in
+// the order the module's names come into being.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace vantor {
+
+namespace nb = nanobind;
+
+// Imports, the plot lock and the integer constants (must run first).
+void register_globals(nb::module_& m);
+// _smooth_strategy_weights, calc_strategy_vwap_daily_return.
+void register_daily_return(nb::module_& m);
+// _build_total_backtesting_frame.
+void register_backtest_frame(nb::module_& m);
+// calc_strategy_stats.
+void register_strategy_stats(nb::module_& m);
+
+// A module-level name of orvanta.backtest._vantor, looked up when called (as a Python
+// function reads its globals), e.g. "safe_sharpe", "TRADING_DAYS_PER_YEAR".
+nb::object global(const char* name);
+
+}  // namespace vantor

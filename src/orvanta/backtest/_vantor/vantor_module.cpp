@@ -1,0 +1,9 @@
+// orvanta.backtest._vantor: the strategy backtest core. This file only registers; each group
+// of functions lives in its own file.
+#include "registry.h"
+
+NB_MODULE(_vantor, m) {
+    m.doc() = "Single-strategy backtest core: daily VWAP returns, backtest table, statistics.";
+    vantor::register_globals(m);
+    vantor::register_daily_return(m);
+}
