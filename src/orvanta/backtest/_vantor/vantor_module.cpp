@@ -6,4 +6,6 @@ NB_MODULE(_vantor, m) {
     m.doc() = "Single-strategy backtest core: daily VWAP returns, backtest table, statistics.";
     vantor::register_globals(m);
     vantor::register_daily_return(m);
+    vantor::register_backtest_frame(m);
+    vantor::register_strategy_stats(m);
 }
