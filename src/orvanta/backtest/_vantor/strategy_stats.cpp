@@ -50,6 +50,21 @@ struct Values {
     }
 };
 
+// Pearson correlation as pandas computes it; infinite days make it NaN, quietly.
+nb::object quiet_corr(nb::handle a, nb::handle b) {
+    nb::object quiet = orvanta::import_attr("numpy", "errstate")("invalid"_a = "ignore",
+                                                                 "divide"_a = "ignore");
+    quiet.attr("__enter__")();
+    try {
+        nb::object corr = a.attr("corr")(b);
+        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        return corr;
+    } catch (...) {
+        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+}
+
 nb::object holdings_and_turnover(nb::handle signal_df, double& holding_count) {
     holding_count = kNaN;
     if (signal_df.is_none() || nb::len(signal_df) == 0) return nb::float_(kNaN);
@@ -97,7 +112,7 @@ nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df) {
     stats["extra_annual_return"] = excess_return.last() / trading_years * 100;
     stats["extra_sharp"] = sharpe(excess.finite_series(), "periods"_a = periods);
     stats["extra_max_dd"] = std::fabs(k::min_skip_nan(excess_drawdown.data, excess_drawdown.n));
-    stats["return_corr"] = strategy.series.attr("corr")(benchmark.series);
+    stats["return_corr"] = quiet_corr(strategy.series, benchmark.series);
     stats["win_rate"] = k::win_rate(strategy.data, strategy.n);
     stats["excess_win_rate"] = k::win_rate(excess.data, excess.n);
     stats["holding_count"] = holding_count;
