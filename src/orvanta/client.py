@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import os
+from pathlib import Path
+
 from orvanta._http import HttpClient
 
 
@@ -17,3 +20,14 @@ class OrvantaClient:
 
     def close(self) -> None:
         self.http.close()
+
+    def download_benchmark_package(self, store_dir: str | os.PathLike[str]) -> Path:
+        """Download the backtest benchmark data package and unpack it into ``store_dir``.
+
+        ``store_dir`` may start with ``~`` and need not exist; the transfer goes through
+        ``temp/benchmark.part`` beside it and resumes an interrupted earlier attempt.
+        Returns the store directory with ``~`` expanded.
+        """
+        from orvanta.backtest._pkg import download_benchmark_package
+
+        return download_benchmark_package(self.http, store_dir)
