@@ -299,6 +299,21 @@ def test_below_one_lot_and_bad_previous_close_target_nothing():
     assert (result == 0.0).all()
 
 
+def test_overflowing_target_holds_nothing_instead_of_poisoning_later_days():
+    market = one_stock_market(
+        4,
+        close_price=[11.0] * 4,
+        prev_close=[10.0, 10.0, 1e-310, 10.0],
+        buy_price=[10.0] * 4,
+        sell_price=[10.0] * 4,
+    )
+    result = _vantor.calc_strategy_vwap_daily_return(
+        one_stock([1e306, 0.5, 0.002, 0.002]), **market, total_money=1e6
+    )
+    # Day 1 overflows, day 2 divides by a denormal; day 3 buys 200 shares normally.
+    np.testing.assert_allclose(result.to_numpy() * 1e6, [0.0, 0.0, 200 * (11.0 - 10.0 * 1.0001)])
+
+
 def test_blocks_hold_across_misaligned_flag_matrices():
     # A stock the flag matrices do not list can be neither bought nor sold.
     market = one_stock_market(

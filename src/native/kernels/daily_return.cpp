@@ -38,7 +38,10 @@ inline void trade(const DailyReturnInputs& in, const Rates& rates, std::int64_t 
         const double prev = in.prev_close(i, j);
         if (std::isfinite(prev) && prev > 0) {
             const double lots = in.total_money * weight / (prev * in.lot_size);
-            target = std::floor(lots) * in.lot_size;
+            const double shares = std::floor(lots) * in.lot_size;
+            // An absurd weight or a denormal previous close overflows; an infinite target
+            // would turn every later day of the stock into NaN, so it targets nothing.
+            if (std::isfinite(shares)) target = shares;
         }
     }
     // Nothing held and nothing wanted: every term of this stock is zero.
@@ -71,18 +74,30 @@ inline void trade(const DailyReturnInputs& in, const Rates& rates, std::int64_t 
 void vwap_daily_cash(const DailyReturnInputs& in, double* daily_cash) {
     const Rates rates{1.0 + in.fee, (1.0 - in.fee) - in.rule_fee};
     std::vector<DayTerms> terms(static_cast<size_t>(in.n_days));
-    if (in.signal.column_major()) {
+    // Most cells hold no weight and no shares; testing that first keeps the walk to one
+    // read of the weights for them.
+    const MatrixView<double> signal = in.signal;
+    if (signal.column_major()) {
         for (std::int64_t j = 0; j < in.n_stocks; ++j) {
             double position = 0.0;
-            for (std::int64_t i = 0; i < in.n_days; ++i)
+            for (std::int64_t i = 0; i < in.n_days; ++i) {
+                if (position == 0.0 && !std::isfinite(signal(in.signal_rows[i], j))) continue;
                 trade(in, rates, i, j, position, terms[static_cast<size_t>(i)]);
+            }
         }
     } else {
         std::vector<double> positions(static_cast<size_t>(in.n_stocks), 0.0);
+        double* position = positions.data();
         for (std::int64_t i = 0; i < in.n_days; ++i) {
-            DayTerms& day = terms[static_cast<size_t>(i)];
-            for (std::int64_t j = 0; j < in.n_stocks; ++j)
-                trade(in, rates, i, j, positions[static_cast<size_t>(j)], day);
+            const char* weights = signal.data + in.signal_rows[i] * signal.row_stride;
+            DayTerms day;
+            for (std::int64_t j = 0; j < in.n_stocks; ++j) {
+                const double weight =
+                    *reinterpret_cast<const double*>(weights + j * signal.col_stride);
+                if (position[j] == 0.0 && !std::isfinite(weight)) continue;
+                trade(in, rates, i, j, position[j], day);
+            }
+            terms[static_cast<size_t>(i)] = day;
         }
     }
     for (std::int64_t i = 0; i < in.n_days; ++i) {
@@ -94,9 +109,15 @@ void vwap_daily_cash(const DailyReturnInputs& in, double* daily_cash) {
 void rows_with_weight(const MatrixView<double>& signal, std::uint8_t* has_weight) {
     for (std::int64_t i = 0; i < signal.rows; ++i) has_weight[i] = 0;
     if (signal.column_major()) {
-        for (std::int64_t j = 0; j < signal.cols; ++j)
-            for (std::int64_t i = 0; i < signal.rows; ++i)
-                has_weight[i] |= static_cast<std::uint8_t>(!std::isnan(signal(i, j)));
+        // Column by column, stopping once every row has shown a weight.
+        std::int64_t unseen = signal.rows;
+        for (std::int64_t j = 0; j < signal.cols && unseen > 0; ++j) {
+            for (std::int64_t i = 0; i < signal.rows; ++i) {
+                if (has_weight[i] || std::isnan(signal(i, j))) continue;
+                has_weight[i] = 1;
+                --unseen;
+            }
+        }
         return;
     }
     for (std::int64_t i = 0; i < signal.rows; ++i) {
