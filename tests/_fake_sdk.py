@@ -103,8 +103,13 @@ def market_factors() -> dict[str, pd.DataFrame]:
     """A small market: 5 days x 3 stocks with the corner cases the derivations care about."""
     nan = np.nan
     close = matrix(
-        [[10.0, 20.0, 5.0], [10.5, 20.2, 5.1], [10.4, nan, 5.2], [11.0, 20.8, 5.0],
-         [11.2, 21.0, 5.3]]
+        [
+            [10.0, 20.0, 5.0],
+            [10.5, 20.2, 5.1],
+            [10.4, nan, 5.2],
+            [11.0, 20.8, 5.0],
+            [11.2, 21.0, 5.3],
+        ]
     )
     open_ = close * 0.99
     open_.iloc[2, 1] = 20.3

@@ -95,9 +95,7 @@ def test_incremental_build_falls_back_per_factor(install, market, sdk_options, s
     payload = builder().build_incremental()
     assert len(sdk.batch_queries()) == 1
     assert sdk.single_queries() == singles
-    pd.testing.assert_frame_equal(
-        payload["data"]["open_price"], market["Open"], check_names=False
-    )
+    pd.testing.assert_frame_equal(payload["data"]["open_price"], market["Open"], check_names=False)
 
 
 @pytest.mark.parametrize("incremental", [False, True], ids=["full", "incremental"])
@@ -154,9 +152,7 @@ def test_derived_matrices(install, market):
 
     valid = data["close_price_valid"]
     np.testing.assert_array_equal(valid.to_numpy(), np.where(close.isna(), np.nan, 1.0))
-    np.testing.assert_array_equal(
-        data["prev_close"].to_numpy()[1:], close.to_numpy()[:-1]
-    )
+    np.testing.assert_array_equal(data["prev_close"].to_numpy()[1:], close.to_numpy()[:-1])
     assert data["prev_close"].iloc[0].isna().all()
 
     split = data["rq_get_split"]
@@ -226,12 +222,14 @@ def test_flags_cover_suspension_dates_outside_prices():
 def test_split_and_dividend_rows_are_cut_to_the_close_dates():
     b = builder()
     close = pd.DataFrame({"000001": [10.0, 10.0]}, index=["20240103", "20240104"])
-    events = pd.DataFrame({"000001": [15.0, 15.0, 15.0, 15.0]},
-                          index=["20240102", "20240103", "20240104", "20240105"])
+    events = pd.DataFrame(
+        {"000001": [15.0, 15.0, 15.0, 15.0]}, index=["20240102", "20240103", "20240104", "20240105"]
+    )
     empty = close * np.nan
     source = dict.fromkeys(prep.BUILD_INPUT_NAMES, empty)
-    source.update({"Close": close, "Open": close, "split_coefficient_to": events,
-                   "rq_get_dividend": events})
+    source.update(
+        {"Close": close, "Open": close, "split_coefficient_to": events, "rq_get_dividend": events}
+    )
     data = b._build_from_matrices(source)
     assert list(data["rq_get_split"].index) == ["20240103", "20240104", "20240105"]
     assert list(data["rq_get_dividend"].index) == ["20240102", "20240103", "20240104"]
@@ -245,13 +243,20 @@ def _bars(columns: dict) -> pd.DataFrame:
     "frame, expected",
     [
         (
-            _bars({"date": ["2024-01-03", "2024-01-02"], "return": [0.02, 0.01],
-                   "pct_change": [9.0, 9.0]}),
+            _bars(
+                {
+                    "date": ["2024-01-03", "2024-01-02"],
+                    "return": [0.02, 0.01],
+                    "pct_change": [9.0, 9.0],
+                }
+            ),
             [0.01, 0.02],
         ),
         (_bars({"DataDate": ["20240102", "20240103"], "pct_change": ["0.5", "x"]}), [0.5]),
-        (_bars({"date": ["2024-01-02", "2024-01-03", "2024-01-04"], "close": [100, 110, 99]}),
-         [0.1, -0.1]),
+        (
+            _bars({"date": ["2024-01-02", "2024-01-03", "2024-01-04"], "close": [100, 110, 99]}),
+            [0.1, -0.1],
+        ),
         (_bars({"date": ["2024-01-02", "2024-01-02"], "daily_return": [0.1, 0.3]}), [0.3]),
     ],
     ids=["return-before-pct_change", "pct_change-non-numeric", "close-only", "last-duplicate"],
@@ -298,7 +303,8 @@ def test_empty_bar_answer_fails_the_build_on_the_first_benchmark(install, market
 
 
 @pytest.mark.parametrize(
-    "args", [(None, "20241231"), (20240101, "20241231"), ("20240101", b"20241231")],
+    "args",
+    [(None, "20241231"), (20240101, "20241231"), ("20240101", b"20241231")],
     ids=["none", "int", "bytes"],
 )
 def test_builder_arguments_are_checked(args):

@@ -26,8 +26,19 @@ B = prep.GroupPreparedDataBuilder
         ("\u3000a\t,a", ["a", "a"]),
         ((n for n in ["g", " "]), ["g"]),
     ],
-    ids=["none", "empty-str", "separators", "empty-list", "doc-str", "all-separators",
-         "doc-list", "list-not-split", "tuple-mixed", "unicode-space-dups", "generator"],
+    ids=[
+        "none",
+        "empty-str",
+        "separators",
+        "empty-list",
+        "doc-str",
+        "all-separators",
+        "doc-list",
+        "list-not-split",
+        "tuple-mixed",
+        "unicode-space-dups",
+        "generator",
+    ],
 )
 def test_parse_name_list(raw, expected):
     assert prep.parse_name_list(raw) == expected
@@ -42,7 +53,9 @@ def test_constants():
     assert prep.BUILD_INPUT_NAMES == prep.REQUIRED_FACTOR_NAMES + prep.OPTIONAL_FACTOR_NAMES
     assert prep.BUILD_INPUT_NAMES is not prep.REQUIRED_FACTOR_NAMES
     assert list(prep.BENCHMARK_INDEX_CODES.items()) == [
-        ("000852", "000852.XSHG"), ("000300", "000300.XSHG"), ("000905", "000905.XSHG")
+        ("000852", "000852.XSHG"),
+        ("000300", "000300.XSHG"),
+        ("000905", "000905.XSHG"),
     ]
     assert (prep.TAIL_RELOAD_ROWS, prep.PREPARED_DATA_VERSION) == (2, 1)
     names = prep.get_component_factor_names()
@@ -84,8 +97,13 @@ def test_series_to_yyyymmdd():
 
 @pytest.mark.parametrize(
     "value, expected",
-    [(None, None), (20240101, "20240101"), ("2024010", "20240100"), ("202401a", "202401a"),
-     ("20240101", "20240101")],
+    [
+        (None, None),
+        (20240101, "20240101"),
+        ("2024010", "20240100"),
+        ("202401a", "202401a"),
+        ("20240101", "20240101"),
+    ],
 )
 def test_normalize_ddb_backtest_date(value, expected):
     assert B._normalize_ddb_backtest_date(value) == expected

@@ -74,13 +74,24 @@ def _builder():
         (None, ["a", "b"], {"a": 0, "b": 0}),
         (pd.DataFrame(columns=["date", "ukey", "value", "factor"]), ["a"], {"a": 0}),
         (pd.DataFrame({"date": ["2024-01-02"], "ukey": ["1"], "value": [1.0]}), ["a"], {"a": 1}),
-        (pd.DataFrame({"date": ["2024-01-02"], "ukey": ["1"], "value": [1.0]}), ["a", "b"],
-         {"a": 0, "b": 0}),
-        (pd.DataFrame({"date": ["2024-01-02"], "ukey": ["1"], "value": [1.0], "factor": ["z"]}),
-         ["a"], {"a": 0}),
+        (
+            pd.DataFrame({"date": ["2024-01-02"], "ukey": ["1"], "value": [1.0]}),
+            ["a", "b"],
+            {"a": 0, "b": 0},
+        ),
+        (
+            pd.DataFrame({"date": ["2024-01-02"], "ukey": ["1"], "value": [1.0], "factor": ["z"]}),
+            ["a"],
+            {"a": 0},
+        ),
     ],
-    ids=["none", "empty", "narrow-no-factor-one-name", "narrow-no-factor-two-names",
-         "unrequested-factor"],
+    ids=[
+        "none",
+        "empty",
+        "narrow-no-factor-one-name",
+        "narrow-no-factor-two-names",
+        "unrequested-factor",
+    ],
 )
 def test_answers_without_usable_rows(frame, names, expected):
     got = _builder()._ov_factors_to_matrices(frame, names)

@@ -80,6 +80,9 @@ _DTYPE_CODES = {"float64": 1, "bool": 2}
 _CODE_DTYPES = {1: np.dtype("<f8"), 2: np.dtype("bool")}
 
 PathLike = str | os.PathLike
+# The dtype pandas gives an index of text (str under pandas 3, object before), also for an
+# empty one, so that a loaded matrix compares equal to the one that was written.
+_TEXT_INDEX_DTYPE = pd.Index(np.array(["0"])).dtype
 
 
 class PreparedDataStoreError(QuantError):
@@ -436,8 +439,9 @@ class BinaryPreparedDataStoreBase:
                 dtype = self.matrix_dtype.get(key, self.default_dtype)
                 datasets[key] = self._write_matrix(self.store_dir, key, value, dtype)
             else:
-                raise TypeError(f"payload['data'][{key!r}] must be DataFrame, not "
-                                f"{type(value).__name__}")
+                raise TypeError(
+                    f"payload['data'][{key!r}] must be DataFrame, not {type(value).__name__}"
+                )
         metadata = {
             "format": FORMAT_NAME,
             "format_version": FORMAT_VERSION,
@@ -512,9 +516,7 @@ class BinaryPreparedDataStoreBase:
             raw = handle.read(_HEADER.size)
             if len(raw) < _HEADER.size:
                 raise PreparedDataStoreError(f"数据文件已截断: {path}")
-            magic, code, _, rows, cols, width, codes_offset, values_offset, _ = _HEADER.unpack(
-                raw
-            )
+            magic, code, _, rows, cols, width, codes_offset, values_offset, _ = _HEADER.unpack(raw)
             dtype = _CODE_DTYPES.get(code)
             expected = values_offset + rows * cols * (dtype.itemsize if dtype else 0)
             if (
@@ -540,14 +542,20 @@ class BinaryPreparedDataStoreBase:
             if count == 0:
                 values = np.zeros((hi - lo, cols), dtype=dtype)
             elif mmap:
-                values = np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=(hi - lo, cols))
+                values = np.memmap(
+                    path, dtype=dtype, mode="r", offset=offset, shape=(hi - lo, cols)
+                )
             else:
                 handle.seek(offset)
                 values = np.fromfile(handle, dtype=dtype, count=count).reshape(hi - lo, cols)
         if mmap:
             values.flags.writeable = False
-        index = pd.Index(dates[lo:hi].astype(str), name=entry.get("index_name"))
-        columns = pd.Index(np.char.decode(codes, "utf-8"), name=entry.get("columns_name"))
+        index = pd.Index(
+            dates[lo:hi].astype(str), dtype=_TEXT_INDEX_DTYPE, name=entry.get("index_name")
+        )
+        columns = pd.Index(
+            np.char.decode(codes, "utf-8"), dtype=_TEXT_INDEX_DTYPE, name=entry.get("columns_name")
+        )
         return pd.DataFrame(values, index=index, columns=columns, copy=False)
 
 
