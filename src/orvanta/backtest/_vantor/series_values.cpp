@@ -1,0 +1,18 @@
+#include "orvanta/arrays.h"
+#include "orvanta/pycall.h"
+#include "report.h"
+
+namespace vantor {
+
+Column column_values(nb::handle series) {
+    // A frame's column can be a strided view of a row-major block.
+    nb::object values =
+        orvanta::import_attr("numpy", "ascontiguousarray")(orvanta::f64_values(series));
+    Column out;
+    out.size = nb::len(values);
+    out.data = orvanta::f64_data(values);
+    out.owner = std::move(values);
+    return out;
+}
+
+}  // namespace vantor
