@@ -15,7 +15,7 @@ namespace nb = nanobind;
 // (so names imported from orvanta.backtest._core resolve through the module).
 nb::object module_global(const char* name);
 
-// A Series' values as contiguous float64 (missing values NaN); no copy when they already are.
+// A Series' (or array's) values as contiguous float64 (missing values NaN); no copy when they already are.
 struct Column {
     nb::object owner;
     const double* data = nullptr;

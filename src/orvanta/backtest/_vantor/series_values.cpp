@@ -6,8 +6,9 @@ namespace vantor {
 
 Column column_values(nb::handle series) {
     // A frame's column can be a strided view of a row-major block.
-    nb::object values =
-        orvanta::import_attr("numpy", "ascontiguousarray")(orvanta::f64_values(series));
+    nb::object values = nb::hasattr(series, "to_numpy") ? orvanta::f64_values(series)
+                                                        : nb::borrow(series);
+    values = orvanta::import_attr("numpy", "ascontiguousarray")(values, "float64");
     Column out;
     out.size = nb::len(values);
     out.data = orvanta::f64_data(values);
