@@ -159,9 +159,11 @@ def test_number_formatters(func, value, digits, expected):
     assert getattr(_vantor, func)(value, digits) == expected
     if not pd.isna(value):
         # Same as the format mini-language on float(value).
-        spec = "." + str(int(digits)) + ("%" if func == "_format_pct" else "f")
+        fmt = "." + str(int(digits)) + ("%" if func == "_format_pct" else "f")
         tail = "%" if func == "_format_pct_points" else ""
-        assert getattr(_vantor, func)(value=value, digits=digits) == format(float(value), spec) + tail
+        assert (
+            getattr(_vantor, func)(value=value, digits=digits) == format(float(value), fmt) + tail
+        )
 
 
 def test_formatter_errors():

@@ -1,7 +1,10 @@
+import os
 import threading
-from typing import Final, SupportsFloat, SupportsInt
+from collections.abc import Mapping
+from typing import Any, Final, SupportsFloat, SupportsInt
 
 import pandas as pd
+from matplotlib.axes import Axes
 
 _MATPLOTLIB_PLOT_LOCK: Final[threading.RLock]
 TRADING_DAYS_PER_YEAR: Final[int]
@@ -30,3 +33,49 @@ def _build_total_backtesting_frame(total_backtesting: pd.DataFrame) -> pd.DataFr
 def calc_strategy_stats(
     total_frame: pd.DataFrame, signal_df: pd.DataFrame | None
 ) -> dict[str, float]: ...
+def _period_return_drawdown_calmar(
+    daily_return: pd.Series | None,
+) -> tuple[float, float, float]: ...
+def _calc_yearly_performance_metrics(daily: pd.DataFrame) -> pd.DataFrame: ...
+def _format_pct(value: object, digits: SupportsInt = 2) -> str: ...
+def _format_pct_points(value: object, digits: SupportsInt = 2) -> str: ...
+def _format_num(value: object, digits: SupportsInt = 2) -> str: ...
+def _format_annual_excess(annual_excess: pd.Series | Mapping[object, object] | None) -> str: ...
+def _build_weekly_net_value_frame(total: pd.DataFrame) -> pd.DataFrame: ...
+def _draw_yearly_metrics_table(ax: Axes, yearly_metrics: pd.DataFrame) -> None: ...
+def plot_strategy_performance(
+    total: pd.DataFrame,
+    stats: dict[str, Any],
+    strategy_name: str = "strategy",
+    plot_title: str | None = None,
+    save_path: str | os.PathLike[str] = "./strategy_backtest.png",
+    image_kind: str = "large",
+    benchmark_name: str = "000852",
+    rolling_window: SupportsInt = 0,
+) -> dict[str, str]: ...
+def _plot_strategy_performance_unlocked(
+    total: pd.DataFrame,
+    stats: dict[str, Any],
+    strategy_name: str,
+    plot_title: str | None,
+    save_path: str | os.PathLike[str],
+    image_kind: str,
+    benchmark_name: str,
+    rolling_window: SupportsInt,
+) -> None: ...
+def plot_weekly_net_value(
+    total: pd.DataFrame,
+    strategy_name: str = "strategy",
+    plot_title: str | None = None,
+    save_path: str | os.PathLike[str] = "./strategy_weekly_net_value.png",
+    image_kind: str = "large",
+    benchmark_name: str = "000852",
+) -> dict[str, str]: ...
+def _plot_weekly_net_value_unlocked(
+    total: pd.DataFrame,
+    strategy_name: str,
+    plot_title: str | None,
+    save_path: str | os.PathLike[str],
+    image_kind: str,
+    benchmark_name: str,
+) -> None: ...

@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "registry.h"
+
 namespace vantor {
 
 namespace nb = nanobind;
@@ -88,9 +90,5 @@ void style_table(nb::handle table, double fontsize, double row_scale,
                  BodyTextColour body_text = nullptr);
 
 void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics);
-
-void register_yearly_table(nb::module_& m);
-void register_performance_chart(nb::module_& m);
-void register_weekly_chart(nb::module_& m);
 
 }  // namespace vantor

@@ -21,8 +21,8 @@ std::string format_float(nb::handle value, int digits, char presentation) {
     PyObject* as_float = PyNumber_Float(value.ptr());
     if (!as_float) throw nb::python_error();
     nb::object number = nb::steal(as_float);
-    std::string spec = "." + std::to_string(digits) + presentation;
-    PyObject* text = PyObject_Format(number.ptr(), orvanta::to_str(spec).ptr());
+    std::string format_code = "." + std::to_string(digits) + presentation;
+    PyObject* text = PyObject_Format(number.ptr(), orvanta::to_str(format_code).ptr());
     if (!text) throw nb::python_error();
     return std::string(orvanta::utf8(nb::steal(text)));
 }
@@ -32,10 +32,6 @@ int digits_arg(nb::handle digits) {
 }
 
 }  // namespace
-
-nb::object module_global(const char* name) {
-    return orvanta::import_attr("orvanta.backtest._vantor", name);
-}
 
 bool is_missing(nb::handle value) {
     if (value.is_none()) return true;

@@ -244,7 +244,7 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats,
     const bool is_long = is_long_layout(args);
 
     Pyplot py = drawing_preamble();
-    nb::object plot_df = module_global("_with_datetime_index")(total);
+    nb::object plot_df = global("_with_datetime_index")(total);
     if (nb::cast<bool>(plot_df.attr("empty"))) return;
 
     nb::object one = nb::int_(1);
@@ -342,7 +342,7 @@ nb::dict plot_strategy_performance(nb::handle total, nb::handle stats, nb::handl
     nb::int_ window = orvanta::to_int(rolling_window, "rolling_window");
     {
         PlotLock lock;
-        module_global("_plot_strategy_performance_unlocked")(
+        global("_plot_strategy_performance_unlocked")(
             "total"_a = total, "stats"_a = stats, "strategy_name"_a = strategy_name,
             "plot_title"_a = plot_title, "save_path"_a = save_path, "image_kind"_a = image_kind,
             "benchmark_name"_a = benchmark_name, "rolling_window"_a = window);

@@ -62,7 +62,7 @@ std::string title_text(const ChartArgs& args, const char* suffix) {
     return head + " | Benchmark " + std::string(orvanta::utf8(args.benchmark_name)) + suffix;
 }
 
-PlotLock::PlotLock() : lock_(module_global("_MATPLOTLIB_PLOT_LOCK")) {
+PlotLock::PlotLock() : lock_(global("_MATPLOTLIB_PLOT_LOCK")) {
     // RLock.acquire lets go of the GIL while it waits.
     lock_.attr("acquire")();
 }

@@ -16,6 +16,18 @@ void register_daily_return(nb::module_& m);
 void register_backtest_frame(nb::module_& m);
 // calc_strategy_stats.
 void register_strategy_stats(nb::module_& m);
+// _period_return_drawdown_calmar, _calc_yearly_performance_metrics.
+void register_yearly_metrics(nb::module_& m);
+// _format_pct, _format_pct_points, _format_num, _format_annual_excess.
+void register_formatters(nb::module_& m);
+// _build_weekly_net_value_frame.
+void register_weekly_frame(nb::module_& m);
+// _draw_yearly_metrics_table.
+void register_yearly_table(nb::module_& m);
+// plot_strategy_performance, _plot_strategy_performance_unlocked.
+void register_performance_chart(nb::module_& m);
+// plot_weekly_net_value, _plot_weekly_net_value_unlocked.
+void register_weekly_chart(nb::module_& m);
 
 // A module-level name of orvanta.backtest._vantor, looked up when called (as a Python
 // function reads its globals), e.g. "safe_sharpe", "TRADING_DAYS_PER_YEAR".

@@ -7,13 +7,11 @@
 #include <cstddef>
 #include <string>
 
+#include "registry.h"
+
 namespace vantor {
 
 namespace nb = nanobind;
-
-// A global of this module, looked up at call time as a Python function's globals would be
-// (so names imported from orvanta.backtest._core resolve through the module).
-nb::object module_global(const char* name);
 
 // A Series' (or array's) values as contiguous float64 (missing values NaN); no copy when they already are.
 struct Column {
@@ -33,9 +31,5 @@ std::string format_annual_excess(nb::handle annual_excess);
 
 nb::object calc_yearly_performance_metrics(nb::handle daily);
 nb::object build_weekly_net_value_frame(nb::handle total);
-
-void register_formatters(nb::module_& m);
-void register_yearly_metrics(nb::module_& m);
-void register_weekly_frame(nb::module_& m);
 
 }  // namespace vantor

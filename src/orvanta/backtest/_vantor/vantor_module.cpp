@@ -8,4 +8,10 @@ NB_MODULE(_vantor, m) {
     vantor::register_daily_return(m);
     vantor::register_backtest_frame(m);
     vantor::register_strategy_stats(m);
+    vantor::register_yearly_metrics(m);
+    vantor::register_formatters(m);
+    vantor::register_weekly_frame(m);
+    vantor::register_yearly_table(m);
+    vantor::register_performance_chart(m);
+    vantor::register_weekly_chart(m);
 }

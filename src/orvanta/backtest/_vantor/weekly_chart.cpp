@@ -34,7 +34,7 @@ void plot_weekly_net_value_unlocked(nb::handle total, nb::handle strategy_name,
     nb::list daily_columns;
     for (const char* c : {"daily_return", "index_daily_return", "extra_daily_return"})
         daily_columns.append(c);
-    nb::object daily = module_global("_with_datetime_index")(total)[daily_columns].attr("copy")();
+    nb::object daily = global("_with_datetime_index")(total)[daily_columns].attr("copy")();
     nb::object yearly_metrics = calc_yearly_performance_metrics(daily);
     nb::object strategy_nav = weekly["long"];
     nb::object benchmark_nav = weekly["close_net_value"];
@@ -109,7 +109,7 @@ nb::dict plot_weekly_net_value(nb::handle total, nb::handle strategy_name, nb::h
     check_chart_args(strategy_name, plot_title, image_kind, benchmark_name);
     {
         PlotLock lock;
-        module_global("_plot_weekly_net_value_unlocked")(
+        global("_plot_weekly_net_value_unlocked")(
             "total"_a = total, "strategy_name"_a = strategy_name, "plot_title"_a = plot_title,
             "save_path"_a = save_path, "image_kind"_a = image_kind,
             "benchmark_name"_a = benchmark_name);

@@ -13,7 +13,7 @@ using namespace nb::literals;
 nb::object build_weekly_net_value_frame(nb::handle total) {
     nb::module_ pd = nb::module_::import_("pandas");
     nb::module_ np = nb::module_::import_("numpy");
-    nb::object plot_df = module_global("_with_datetime_index")(total);
+    nb::object plot_df = global("_with_datetime_index")(total);
     if (nb::cast<bool>(plot_df.attr("empty"))) return pd.attr("DataFrame")();
 
     nb::list sampled;

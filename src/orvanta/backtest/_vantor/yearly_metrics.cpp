@@ -85,7 +85,7 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
     nb::object excess_col = daily["extra_daily_return"];
     Column strategy = column_values(strategy_col);
     Column excess = column_values(excess_col);
-    nb::object safe_sharpe = module_global("safe_sharpe");
+    nb::object safe_sharpe = global("safe_sharpe");
     nb::object series_type = pd.attr("Series");
 
     nb::list rows;
