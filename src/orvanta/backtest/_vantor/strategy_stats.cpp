@@ -22,11 +22,11 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The key order of a result with no data differs from the computed one; readers go by key.
 constexpr const char* kEmptyKeys[] = {
-    "annual_return",   "long_sharp",      "max_dd",
-    "extra_annual_return", "extra_sharp", "extra_max_dd",
-    "benchmark_annual_return", "benchmark_sharp", "return_corr",
-    "win_rate",        "excess_win_rate", "holding_count",
-    "turnover"};
+    "annual_return",   "long_sharp",      "max_dd",        "extra_annual_return",
+    "extra_sharp",     "extra_max_dd",    "benchmark_annual_return",
+    "benchmark_sharp", "return_corr",     "win_rate",      "excess_win_rate",
+    "holding_count",   "turnover",
+};
 
 // One column of the table as float64 values.
 struct Values {
