@@ -1,5 +1,7 @@
 import datetime as dt
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -199,3 +201,16 @@ def test_vantor_globals_in_load_order():
     with lock, lock:  # re-entrant
         pass
     assert _vantor.safe_sharpe is _core.safe_sharpe
+
+
+def test_vantor_import_fails_when_core_lacks_a_name():
+    code = (
+        "import orvanta.backtest._core as core\n"
+        "del core.safe_sharpe\n"
+        "try:\n"
+        "    import orvanta.backtest._vantor\n"
+        "except ImportError as exc:\n"
+        "    print('ImportError', exc)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.startswith("ImportError cannot import name 'safe_sharpe'")
