@@ -252,14 +252,19 @@ def _bars(columns: dict) -> pd.DataFrame:
             ),
             [0.01, 0.02],
         ),
-        (_bars({"DataDate": ["20240102", "20240103"], "pct_change": ["0.5", "x"]}), [0.5]),
+        (_bars({"DataDate": [20240102, 20240103], "pct_change": ["0.5", "x"]}), [0.5]),
         (
             _bars({"date": ["2024-01-02", "2024-01-03", "2024-01-04"], "close": [100, 110, 99]}),
             [0.1, -0.1],
         ),
         (_bars({"date": ["2024-01-02", "2024-01-02"], "daily_return": [0.1, 0.3]}), [0.3]),
     ],
-    ids=["return-before-pct_change", "pct_change-non-numeric", "close-only", "last-duplicate"],
+    ids=[
+        "return-before-pct_change",
+        "int-dates-pct_change-non-numeric",
+        "close-only",
+        "last-duplicate",
+    ],
 )
 def test_benchmark_return_columns(frame, expected):
     series = builder()._format_benchmark_daily_return(frame, "000852", "000852.XSHG")

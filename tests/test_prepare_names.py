@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -93,6 +94,13 @@ def test_series_to_yyyymmdd():
     assert got[7] == "20240102" and pd.isna(got[9])
     from_list = prep.series_to_yyyymmdd(["2024-03-01"])
     assert isinstance(from_list, pd.Series) and from_list.tolist() == ["20240301"]
+
+
+@pytest.mark.parametrize(
+    "values", [[20240102, 20240103], pd.Index([20240102, 20240103]), np.array([20240102, 20240103])]
+)
+def test_series_to_yyyymmdd_reads_integers_as_yyyymmdd(values):
+    assert prep.series_to_yyyymmdd(values).tolist() == ["20240102", "20240103"]
 
 
 @pytest.mark.parametrize(

@@ -14,8 +14,21 @@ using namespace nb::literals;
 
 nb::object series_to_yyyymmdd(nb::handle values) {
     nb::object pd = pandas();
-    nb::object parsed = pd.attr("to_datetime")(values, "errors"_a = "coerce");
-    if (!nb::isinstance(parsed, pd.attr("Series"))) parsed = pd.attr("Series")(parsed);
+    nb::object input = nb::borrow(values);
+    nb::object is_series = pd.attr("Series");
+    if (!nb::isinstance(input, is_series) && !nb::isinstance(input, pd.attr("Index"))) {
+        input = pd.attr("Series")(input);
+    }
+    nb::object parsed;
+    // pandas reads integers as nanoseconds since 1970, which turns every YYYYMMDD integer
+    // into 1970-01-01; integers here are YYYYMMDD dates.
+    if (nb::cast<bool>(pd.attr("api").attr("types").attr("is_integer_dtype")(input))) {
+        parsed = pd.attr("to_datetime")(input.attr("astype")(nb::str("str")),
+                                        "format"_a = "%Y%m%d", "errors"_a = "coerce");
+    } else {
+        parsed = pd.attr("to_datetime")(input, "errors"_a = "coerce");
+    }
+    if (!nb::isinstance(parsed, is_series)) parsed = pd.attr("Series")(parsed);
     return parsed.attr("dt").attr("strftime")("%Y%m%d");
 }
 
