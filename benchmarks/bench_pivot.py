@@ -93,7 +93,6 @@ def bench_pivot(n_dates: int, n_stocks: int, full: bool) -> None:
         f"  pivot of prepared labels: pandas {t_pd:.2f} s, orvanta {t_ov:.2f} s, "
         f"ratio {t_pd / t_ov:.1f}x (same result)"
     )
-    del prepared, got
 
     if full:
         raw = answer[["date", "ukey", "value", "factor"]]

@@ -314,3 +314,30 @@ def test_clean_matrix():
     assert list(cleaned.columns) == ["a", "b", "c"]
     assert cleaned.dtypes.eq(np.float64).all()
     np.testing.assert_array_equal(cleaned.to_numpy(), [[np.nan, 2, np.nan], [3, 10**6, np.nan]])
+
+
+@pytest.mark.parametrize(
+    "frame",
+    [
+        pd.DataFrame(),
+        pd.DataFrame(columns=pd.Index(["000001", "000002"]), dtype="float64"),
+        pd.DataFrame(index=pd.Index(["20240102", "20240103"])),
+        pd.DataFrame({"000001": [1.0, np.nan]}, index=["20240103", "20240102"]),
+    ],
+    ids=["empty", "no-rows", "no-columns", "unsorted-dates"],
+)
+def test_degenerate_matrices_round_trip(tmp_path, frame):
+    store = _store.BinaryPreparedDataStoreBase(tmp_path)
+    store.write_payload({"version": 1, "meta": {}, "data": {"m": frame}})
+    loaded = store.load()["data"]["m"]
+    assert loaded.shape == frame.shape
+    expected = frame.sort_index().astype("float64")
+    np.testing.assert_array_equal(loaded.to_numpy(), expected.to_numpy())
+    assert list(loaded.index) == list(expected.index)
+    assert list(loaded.columns) == list(expected.columns)
+
+
+def test_duplicate_dates_are_refused(tmp_path):
+    frame = pd.DataFrame({"000001": [1.0, 2.0]}, index=["20240102", "20240102"])
+    with pytest.raises(ValueError, match="duplicate dates"):
+        _store.BinaryPreparedDataStoreBase(tmp_path).write_payload({"data": {"m": frame}})

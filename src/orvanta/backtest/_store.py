@@ -369,7 +369,8 @@ class BinaryPreparedDataStoreBase:
                 out.write("".join(dates).encode("ascii"))
                 out.write(codes.tobytes())
                 out.write(b"\x00" * (values_offset - codes_offset - cols * width))
-                out.write(memoryview(values).cast("B"))
+                if values.size:
+                    out.write(memoryview(values).cast("B"))
                 handle.flush()
                 os.fsync(handle.fileno())
             sha256 = out.digest.hexdigest()
