@@ -8,7 +8,6 @@ datasets under the same keys.
 from __future__ import annotations
 
 import hashlib
-import pickle
 import zipfile
 from dataclasses import dataclass
 from pathlib import Path
@@ -16,6 +15,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from orvanta.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
 from orvanta.sandbox._market import (
     COMPONENT_FACTOR_PREFIX,
     COMPONENT_INDEX_CODES,
@@ -24,31 +24,6 @@ from orvanta.sandbox._market import (
 
 BENCHMARK_CODES = {"000852": "000852.XSHG", "000300": "000300.XSHG", "000905": "000905.XSHG"}
 BOOL_DATASETS = ("can_buy_stock", "cant_sell_stock")
-
-
-def component_dataset_key(name: str) -> str:
-    try:
-        from orvanta.backtest._store import component_dataset_key as key_of
-    except ImportError:  # interim until the store module is in place
-        return "component_" + name
-    return key_of(name)
-
-
-def _write_store(store_dir: Path, payload: dict) -> None:
-    try:
-        from orvanta.backtest._store import BinaryPreparedDataStoreBase
-    except ImportError:  # interim until the store module is in place
-        store_dir.mkdir(parents=True)
-        datasets = {}
-        for key, frame in payload["data"].items():
-            if isinstance(frame, pd.DataFrame):
-                (store_dir / f"{key}.pkl").write_bytes(pickle.dumps(frame))
-                datasets[key] = {"file": f"{key}.pkl"}
-        metadata = {"version": 1, "datasets": datasets, "meta": payload["meta"]}
-        (store_dir / "metadata.pkl").write_bytes(pickle.dumps(metadata))
-        return
-    dtypes = {key: "bool" for key in BOOL_DATASETS}
-    BinaryPreparedDataStoreBase(store_dir, dtypes, 1, "float64").write_payload(payload)
 
 
 @dataclass(frozen=True)
@@ -127,7 +102,8 @@ def build_package(market: SyntheticMarket, work_dir: Path) -> Package:
         },
         "data": data,
     }
-    _write_store(store_dir, payload)
+    dtypes = {key: "bool" for key in BOOL_DATASETS}
+    BinaryPreparedDataStoreBase(store_dir, dtypes, 1, "float64").write_payload(payload)
     archive = work_dir / "benchmark.zip"
     digest = hashlib.sha256()
     with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as zf:
