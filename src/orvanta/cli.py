@@ -62,6 +62,49 @@ def _cmd_sandbox(args: argparse.Namespace) -> int:
     return 0
 
 
+def _cmd_demo(args: argparse.Namespace) -> int:
+    from orvanta.demo import run_demo
+
+    run_demo(args.out, _market_config(args), top=args.top)
+    return 0
+
+
+def _cmd_backtest(args: argparse.Namespace) -> int:
+    from orvanta._backtest_files import check_overlap, load_store_market, read_weights, run_backtest
+    from orvanta._report import format_benchmark_summary, format_stats
+
+    weights = read_weights(args.weights)
+    start, end = weights.index.min(), None
+    market = load_store_market(args.store, start, end)
+    check_overlap(weights, market, str(args.weights))
+    if market.benchmarks is None:
+        print("note: the store holds no benchmark series; excess returns are against zero")
+    elif args.benchmark not in market.benchmarks:
+        known = ", ".join(market.benchmarks)
+        raise CliError(f"benchmark {args.benchmark} is not in the store (it has: {known})")
+    result = run_backtest(
+        weights,
+        market,
+        args.out,
+        benchmark=args.benchmark,
+        strategy_name=args.name,
+        total_money=args.total_money,
+        fee=args.fee,
+        rule_fee=args.rule_fee,
+        rolling_window=args.rolling_window,
+    )
+    if not result.plot_paths:
+        raise CliError("nothing to backtest: no weight falls on a trading day of the store")
+    print(format_stats(result.stats))
+    print()
+    print(format_benchmark_summary(result.benchmark_summary))
+    print()
+    print("charts written:")
+    for path in result.plot_paths.values():
+        print(f"  {path}")
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="orvanta", description="A-share data service client and target-weight backtester."
@@ -76,6 +119,32 @@ def build_parser() -> argparse.ArgumentParser:
     sandbox.add_argument("--verbose", action="store_true", help="log every request")
     _add_market_options(sandbox)
     sandbox.set_defaults(func=_cmd_sandbox)
+
+    demo = commands.add_parser(
+        "demo", help="the whole loop on the sandbox: data, build, strategy, backtest, charts"
+    )
+    demo.add_argument("--out", default="orvanta_demo", help="output directory")
+    demo.add_argument("--top", type=int, default=10, help="stocks held by the strategy")
+    _add_market_options(demo)
+    demo.set_defaults(func=_cmd_demo)
+
+    backtest = commands.add_parser(
+        "backtest", help="backtest a weight matrix file against a prepared-data store"
+    )
+    backtest.add_argument(
+        "--weights", required=True, help="CSV (dates in the first column) or Parquet file"
+    )
+    backtest.add_argument("--store", required=True, help="prepared-data store directory")
+    backtest.add_argument("--out", default="backtest_output", help="directory for the charts")
+    backtest.add_argument("--benchmark", default="000852", help="primary benchmark")
+    backtest.add_argument("--name", default="strategy", help="strategy name in the charts")
+    backtest.add_argument("--total-money", type=float, default=1e8, help="initial capital")
+    backtest.add_argument("--fee", type=float, default=0.0001, help="commission rate")
+    backtest.add_argument("--rule-fee", type=float, default=0.0005, help="stamp duty rate")
+    backtest.add_argument(
+        "--rolling-window", type=int, default=0, help="smooth weights over N days"
+    )
+    backtest.set_defaults(func=_cmd_backtest)
     return parser
 
 
