@@ -53,20 +53,28 @@ inline void trade(const DailyReturnInputs& in, const Rates& rates, std::int64_t 
     const double held = position - sold;
     position = held + bought;
 
-    const double close = in.close(i, j);
+    // A term whose share count is zero adds exactly zero (every coefficient is finite), so
+    // its prices are not read: a held stock that does not trade costs no price lookups.
+    if (bought != 0.0) {
+        const double buy_coeff = nan_to_num(in.close(i, j) - in.buy_price(i, j) * rates.buy_cost);
+        terms.bought += bought * buy_coeff;
+    }
+    if (held == 0.0 && sold == 0.0) return;
     const double prev = in.prev_close(i, j);
     const double split_raw = in.split(i, j);
     const double split = std::isnan(split_raw) ? 1.0 : split_raw;
     const double dividend = nan_to_num(in.dividend(i, j));
-    const double buy_coeff = nan_to_num(close - in.buy_price(i, j) * rates.buy_cost);
-    const double hold_coeff = nan_to_num(split * close - prev);
-    const double sell_coeff = nan_to_num(split * in.sell_price(i, j) * rates.sell_keep - prev);
-
-    terms.bought += bought * buy_coeff;
-    terms.held += held * hold_coeff;
-    terms.held_dividend += held * dividend;
-    terms.sold += sold * sell_coeff;
-    terms.sold_dividend += sold * dividend;
+    if (held != 0.0) {
+        const double hold_coeff = nan_to_num(split * in.close(i, j) - prev);
+        terms.held += held * hold_coeff;
+        terms.held_dividend += held * dividend;
+    }
+    if (sold != 0.0) {
+        const double sell_coeff =
+            nan_to_num(split * in.sell_price(i, j) * rates.sell_keep - prev);
+        terms.sold += sold * sell_coeff;
+        terms.sold_dividend += sold * dividend;
+    }
 }
 
 }  // namespace
