@@ -12,6 +12,12 @@ nb::bytes to_bytes(std::string_view data) { return nb::bytes(data.data(), data.s
 
 nb::str to_str(std::string_view data) { return nb::str(data.data(), data.size()); }
 
+bool truthy(nb::handle obj) {
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0) throw nb::python_error();
+    return result != 0;
+}
+
 std::string_view bytes_view(nb::handle obj) {
     char* data = nullptr;
     Py_ssize_t size = 0;

@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
 #include <string_view>
 
 namespace orvanta {
@@ -17,6 +18,17 @@ nb::bytes to_bytes(std::string_view data);
 
 // A new str decoded from UTF-8.
 nb::str to_str(std::string_view data);
+
+// A new list of str from C strings (module constants such as column names).
+template <std::size_t N>
+nb::list str_list(const char* const (&names)[N]) {
+    nb::list out;
+    for (const char* name : names) out.append(nb::str(name));
+    return out;
+}
+
+// bool(obj); an error of __bool__ / __len__ propagates.
+bool truthy(nb::handle obj);
 
 // The raw bytes of a bytes object (or subclass); valid while `obj` lives.
 std::string_view bytes_view(nb::handle obj);
