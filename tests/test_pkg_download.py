@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import re
+from pathlib import Path
 
 import httpx
 import pytest
@@ -187,10 +188,38 @@ def test_connection_refused_is_a_network_error(tmp_path):
     assert not (tmp_path / "p").exists()
 
 
-def test_file_system_errors_propagate_unchanged(tmp_path):
+@pytest.mark.parametrize(
+    "dest, error",
+    [("{tmp}/missing/benchmark.part", FileNotFoundError), ("/dev/full", OSError)],
+    ids=["missing-directory", "disk-full"],
+)
+def test_file_system_errors_propagate_unchanged(tmp_path, dest, error):
+    dest = dest.format(tmp=tmp_path)
     with serve() as srv:
-        with pytest.raises(FileNotFoundError):
-            _pkg._stream_download(srv.url, tmp_path / "missing" / "benchmark.part")
+        with pytest.raises(error) as info:
+            _pkg._stream_download(srv.url, Path(dest))
+    assert not isinstance(info.value, NetworkError)
+    assert os.fspath(info.value.filename) == dest
+
+
+def test_chunks_reach_the_file_before_the_bar_advances(tmp_path, monkeypatch, small_chunks):
+    dest = tmp_path / "benchmark.part"
+    dest.write_bytes(DATA[:777])
+    seen = []
+
+    class Watching(tqdm):
+        def update(self, n=1):
+            seen.append((n, dest.stat().st_size))
+            return super().update(n)
+
+    monkeypatch.setattr(_pkg, "tqdm", Watching)
+    with serve() as srv:
+        _pkg._stream_download(srv.url, dest)
+    assert dest.read_bytes() == DATA
+    steps = [n for n, _ in seen]
+    remaining = len(DATA) - 777
+    assert steps == [1000] * (remaining // 1000) + [remaining % 1000]
+    assert [size for _, size in seen] == [777 + sum(steps[: i + 1]) for i in range(len(steps))]
 
 
 class Url(str):

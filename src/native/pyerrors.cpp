@@ -1,6 +1,14 @@
 #include "orvanta/pyerrors.h"
 
+#include <cerrno>
+
 namespace orvanta {
+
+void raise_os_error(const std::system_error& error, nb::handle filename) {
+    errno = error.code().value();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    throw nb::python_error();
+}
 
 void raise_object(nb::handle exc) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());

@@ -1,5 +1,6 @@
 import logging
 import os
+import ssl
 from pathlib import Path
 from typing import Final
 
@@ -16,6 +17,7 @@ logger: logging.Logger
 _DOWNLOAD_TIMEOUT: Final[httpx.Timeout]
 _DOWNLOAD_CHUNK_SIZE: Final[int]
 _BENCHMARK_DATA_PATH: Final[str]
+_SSL_CONTEXT: ssl.SSLContext | None
 _CONTENT_TYPE_ZIP: Final[str]
 _TEMP_DIR_NAME: Final[str]
 _PART_FILE_NAME: Final[str]

@@ -30,6 +30,7 @@ NB_MODULE(_pkg, m) {
 
     m.attr("_DOWNLOAD_TIMEOUT") = httpx.attr("Timeout")(300.0, "connect"_a = 10.0);
     m.attr("_DOWNLOAD_CHUNK_SIZE") = 1048576;
+    m.attr("_SSL_CONTEXT") = nb::none();  // built on the first download
     m.attr("_BENCHMARK_DATA_PATH") =
         m.attr("API_PREFIX") + nb::str("/backtest-data/benchmark-data");
     m.attr("_CONTENT_TYPE_ZIP") = "application/zip";

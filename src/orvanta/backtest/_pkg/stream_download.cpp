@@ -2,11 +2,17 @@
 // file's size with an open-ended Range request.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "kernels/content_range.h"
+#include "kernels/file_sink.h"
 #include "orvanta/args.h"
 #include "orvanta/context.h"
 #include "orvanta/pycall.h"
@@ -46,27 +52,91 @@ bool starts_at(nb::handle response, std::int64_t resume_pos) {
     return range && range->first && *range->first == static_cast<std::uint64_t>(resume_pos);
 }
 
-void copy_body(nb::handle response, nb::handle dest, const char* mode, std::int64_t already,
+// Gathers the decoded body into chunks of exactly `size` bytes (the last may be shorter);
+// each full chunk is written and counted on the bar before more of the body is read.
+// httpx's own iter_bytes(size) re-buffers every piece through BytesIO several times, which
+// halves the throughput; here the pieces are written where they are, with one writev.
+class ChunkWriter {
+   public:
+    ChunkWriter(kernels::FileSink& sink, nb::handle bar, std::size_t size)
+        : sink_(sink), update_(bar.attr("update")), size_(size) {}
+
+    void add(nb::handle piece) {
+        std::size_t length = bytes_view(piece).size();
+        if (length == 0) return;
+        pieces_.push_back(nb::borrow(piece));
+        held_ += length;
+        while (held_ >= size_) write(size_);
+    }
+
+    void flush() {
+        if (held_ > 0) write(held_);
+    }
+
+   private:
+    void write(std::size_t amount) {
+        std::vector<iovec> buffers;
+        std::size_t taken = 0, offset = offset_, used = 0;
+        for (; taken < amount; ++used, offset = 0) {
+            std::string_view data = bytes_view(pieces_[used]);
+            std::size_t take = std::min(data.size() - offset, amount - taken);
+            buffers.push_back({const_cast<char*>(data.data() + offset), take});
+            taken += take;
+            offset += take;
+            if (offset < data.size()) break;  // the rest of this piece starts the next chunk
+        }
+        {
+            // The pieces are immutable bytes kept alive by pieces_; the write needs no Python.
+            nb::gil_scoped_release unlocked;
+            sink_.write_all(std::move(buffers));
+        }
+        const bool split = offset != 0;
+        pieces_.erase(pieces_.begin(), pieces_.begin() + static_cast<std::ptrdiff_t>(used));
+        offset_ = split ? offset : 0;
+        held_ -= amount;
+        update_(amount);
+    }
+
+    kernels::FileSink& sink_;
+    nb::object update_;
+    std::size_t size_;
+    std::vector<nb::object> pieces_;
+    std::size_t offset_ = 0;  // bytes of pieces_[0] already written
+    std::size_t held_ = 0;    // bytes received and not yet written
+};
+
+kernels::FileSink open_part_file(nb::handle dest, bool append) {
+    std::string path(bytes_view(import_attr("os", "fsencode")(dest)));
+    try {
+        return kernels::FileSink(
+            path, append ? kernels::FileSink::Mode::append : kernels::FileSink::Mode::truncate);
+    } catch (const std::system_error& e) {
+        raise_os_error(e, dest);
+    }
+}
+
+void copy_body(nb::handle response, nb::handle dest, bool append, std::int64_t already,
                std::int64_t remaining) {
     nb::object total = nb::none();
     if (remaining != 0) total = nb::int_(already + remaining);
-    nb::object file = nb::module_::import_("builtins").attr("open")(dest, mode);
+    const std::int64_t chunk_size = to_int64(global("_DOWNLOAD_CHUNK_SIZE"), "chunk size");
+    if (chunk_size <= 0) throw nb::value_error("_DOWNLOAD_CHUNK_SIZE must be positive");
+    kernels::FileSink sink = open_part_file(dest, append);
     nb::object bar = global("tqdm")(
         "total"_a = total, "initial"_a = already, "unit"_a = "B", "unit_scale"_a = true,
         "unit_divisor"_a = 1024, "desc"_a = "下载基准数据",
         "bar_format"_a = "{desc} {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} [{rate_fmt}]",
         "mininterval"_a = 1.0);
-    nb::object chunks = response.attr("iter_bytes")(global("_DOWNLOAD_CHUNK_SIZE"));
-    with_context(file, [&](nb::handle out) {
-        with_context(bar, [&](nb::handle progress) {
-            nb::object write = out.attr("write");
-            nb::object update = progress.attr("update");
-            // One chunk at a time: each is on disk before the next is read.
-            for (nb::handle chunk : chunks) {
-                write(chunk);
-                update(nb::len(chunk));
-            }
-        });
+    nb::object pieces = response.attr("iter_bytes")();
+    with_context(bar, [&](nb::handle progress) {
+        try {
+            ChunkWriter chunks(sink, progress, static_cast<std::size_t>(chunk_size));
+            for (nb::handle piece : pieces) chunks.add(piece);
+            chunks.flush();
+            sink.close();
+        } catch (const std::system_error& e) {
+            raise_os_error(e, dest);
+        }
     });
 }
 
@@ -84,8 +154,20 @@ Outcome receive(nb::handle response, nb::handle dest, std::int64_t resume_pos) {
     std::int64_t remaining = 0;
     if (PyObject_IsTrue(length.ptr()) == 1)
         remaining = to_int64(nb::module_::import_("builtins").attr("int")(length), "length");
-    copy_body(response, dest, append ? "ab" : "wb", already, remaining);
+    copy_body(response, dest, append, already, remaining);
     return Outcome::written;
+}
+
+// httpx builds a fresh SSL context (loading the CA bundle, tens of milliseconds) for every
+// top-level request; the default context is built once per process instead.
+nb::object ssl_context(nb::handle httpx) {
+    nb::object module = nb::module_::import_("orvanta.backtest._pkg");
+    nb::object context = module.attr("_SSL_CONTEXT");
+    if (context.is_none()) {
+        context = httpx.attr("create_ssl_context")();
+        module.attr("_SSL_CONTEXT") = context;
+    }
+    return context;
 }
 
 Outcome transfer(nb::handle url, nb::handle dest, std::int64_t resume_pos) {
@@ -93,9 +175,9 @@ Outcome transfer(nb::handle url, nb::handle dest, std::int64_t resume_pos) {
     try {
         nb::dict headers;
         if (resume_pos > 0) headers["Range"] = "bytes=" + std::to_string(resume_pos) + "-";
-        nb::object request = httpx.attr("stream")("GET", url, "headers"_a = headers,
-                                                  "timeout"_a = global("_DOWNLOAD_TIMEOUT"),
-                                                  "follow_redirects"_a = true);
+        nb::object request = httpx.attr("stream")(
+            "GET", url, "headers"_a = headers, "timeout"_a = global("_DOWNLOAD_TIMEOUT"),
+            "follow_redirects"_a = true, "verify"_a = ssl_context(httpx));
         Outcome outcome = Outcome::written;
         with_context(request,
                      [&](nb::handle response) { outcome = receive(response, dest, resume_pos); });
