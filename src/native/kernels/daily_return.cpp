@@ -138,4 +138,14 @@ void rows_with_weight(const MatrixView<double>& signal, std::uint8_t* has_weight
     }
 }
 
+void columns_with_weight(const MatrixView<double>& signal, std::uint8_t* has_weight) {
+    // The same scan on the transposed view: rows and columns swap, strides with them.
+    MatrixView<double> transposed = signal;
+    transposed.rows = signal.cols;
+    transposed.cols = signal.rows;
+    transposed.row_stride = signal.col_stride;
+    transposed.col_stride = signal.row_stride;
+    rows_with_weight(transposed, has_weight);
+}
+
 }  // namespace orvanta::kernels

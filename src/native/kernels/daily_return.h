@@ -39,4 +39,7 @@ void vwap_daily_cash(const DailyReturnInputs& in, double* daily_cash);
 // has_weight[i] = 1 when row i of `signal` holds at least one non-NaN value.
 void rows_with_weight(const MatrixView<double>& signal, std::uint8_t* has_weight);
 
+// has_weight[j] = 1 when column j of `signal` holds at least one non-NaN value.
+void columns_with_weight(const MatrixView<double>& signal, std::uint8_t* has_weight);
+
 }  // namespace orvanta::kernels

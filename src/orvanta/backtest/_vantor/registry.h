@@ -10,6 +10,8 @@ namespace nb = nanobind;
 
 // Imports, the plot lock and the integer constants (must run first).
 void register_globals(nb::module_& m);
+// _StrategyCoreResult (right after the constants).
+void register_core_result(nb::module_& m);
 // _smooth_strategy_weights, calc_strategy_vwap_daily_return.
 void register_daily_return(nb::module_& m);
 // _build_total_backtesting_frame.
@@ -28,6 +30,8 @@ void register_yearly_table(nb::module_& m);
 void register_performance_chart(nb::module_& m);
 // plot_weekly_net_value, _plot_weekly_net_value_unlocked.
 void register_weekly_chart(nb::module_& m);
+// run_strategy_backtest_core.
+void register_pipeline(nb::module_& m);
 
 // A module-level name of orvanta.backtest._vantor, looked up when called (as a Python
 // function reads its globals), e.g. "safe_sharpe", "TRADING_DAYS_PER_YEAR".

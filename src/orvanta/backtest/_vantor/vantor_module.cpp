@@ -5,6 +5,7 @@
 NB_MODULE(_vantor, m) {
     m.doc() = "Single-strategy backtest core: daily VWAP returns, backtest table, statistics.";
     vantor::register_globals(m);
+    vantor::register_core_result(m);
     vantor::register_daily_return(m);
     vantor::register_backtest_frame(m);
     vantor::register_strategy_stats(m);
@@ -14,4 +15,5 @@ NB_MODULE(_vantor, m) {
     vantor::register_yearly_table(m);
     vantor::register_performance_chart(m);
     vantor::register_weekly_chart(m);
+    vantor::register_pipeline(m);
 }
