@@ -143,8 +143,8 @@ nb::object run_strategy_backtest_core(
     // Trailing rows without any weight do not extend the backtest.
     nb::object last_weighted = work.attr("index").attr("take")(weighted_rows).attr("max")();
     daily_return = daily_return[daily_return.attr("index").attr("__le__")(last_weighted)];
-    // Nothing is left when the only weighted date is the last one; comparing the benchmark's
-    // dates with the bounds of an empty index would fail for string dates.
+    // Nothing is left when the only weighted date is the last one: the join below would end
+    // empty as well, so stop here rather than bound the benchmark by an empty index.
     if (nb::len(daily_return) == 0) return empty_result();
 
     nb::dict columns;
