@@ -1,6 +1,7 @@
 import os
 import threading
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any, Final, SupportsFloat, SupportsInt
 
 import pandas as pd
@@ -79,3 +80,34 @@ def _plot_weekly_net_value_unlocked(
     image_kind: str,
     benchmark_name: str,
 ) -> None: ...
+
+@dataclass
+class _StrategyCoreResult:
+    strategy_name: str
+    daily_return: pd.Series
+    cumulative_return: pd.Series
+    stats: dict[str, Any]
+    benchmark_summary: pd.DataFrame
+    plot_paths: dict[str, str]
+
+def run_strategy_backtest_core(
+    strategy_matrix: pd.DataFrame,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+    benchmark_dict: dict[str, pd.Series] | None = None,
+    benchmark_names: str = "000852",
+    rolling_window: SupportsInt = 0,
+    total_money: SupportsFloat = 1e8,
+    fee: SupportsFloat = 0.0001,
+    rule_fee: SupportsFloat = 0.0005,
+    plot_image_kind: str | None = "large",
+    plot_save_path: str | os.PathLike[str] | None = None,
+    strategy_name: str = "strategy",
+    plot_title: str | None = None,
+) -> _StrategyCoreResult: ...
