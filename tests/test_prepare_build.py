@@ -325,3 +325,48 @@ def test_assemble_payload_checks_types_and_copies_data():
     payload = b._assemble_payload(data, {}, {}, [], "created_at")
     assert list(data) == ["close_price"]
     assert list(payload["data"]) == ["close_price", "benchmark_dict"]
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda b: b._build_from_matrices([]), "source must be dict, not list"),
+        (lambda b: b._component_matrices(("a",)), "component_names must be list, not tuple"),
+        (lambda b: b._component_matrices([], batch=[]), "batch must be dict or None, not list"),
+        (lambda b: b._read_normal_factor_batch("Close"), "names must be list, not str"),
+        (lambda b: b._read_or_empty(1, pd.DataFrame()), "name must be str, not int"),
+        (
+            lambda b: b._format_benchmark_daily_return(None, 852, "000852.XSHG"),
+            "benchmark_name must be str, not int",
+        ),
+        (
+            lambda b: b._format_benchmark_daily_return(None, "000852", None),
+            "index_code must be str, not NoneType",
+        ),
+        (lambda b: b._build_payload(False, None), "meta_time_key must be str, not NoneType"),
+    ],
+    ids=[
+        "source",
+        "component-names",
+        "batch",
+        "batch-names",
+        "name",
+        "bench-name",
+        "index-code",
+        "time-key",
+    ],
+)
+def test_argument_types_are_checked_before_any_query(install, market, call, message):
+    sdk = install(FakeSdk(market, index_bars()))
+    with pytest.raises(TypeError) as info:
+        call(builder())
+    assert str(info.value) == message
+    assert sdk.factor_calls == [] and sdk.bar_calls == []
+
+
+def test_empty_like_fills_reference_shape():
+    reference = pd.DataFrame({"a": [1.0, 2.0]}, index=["x", "y"])
+    nan_frame = prep.GroupPreparedDataBuilder._empty_like(reference)
+    assert nan_frame.isna().all().all() and nan_frame.index.equals(reference.index)
+    zeros = prep.GroupPreparedDataBuilder._empty_like(reference, 0.0)
+    assert (zeros == 0.0).all().all()

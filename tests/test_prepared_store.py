@@ -341,3 +341,18 @@ def test_duplicate_dates_are_refused(tmp_path):
     frame = pd.DataFrame({"000001": [1.0, 2.0]}, index=["20240102", "20240102"])
     with pytest.raises(ValueError, match="duplicate dates"):
         _store.BinaryPreparedDataStoreBase(tmp_path).write_payload({"data": {"m": frame}})
+
+
+def test_load_with_keys_leaves_the_metadata_to_the_base(store, monkeypatch):
+    calls = []
+    base_load_metadata = _store.BinaryPreparedDataStoreBase.load_metadata
+
+    def counting(self):
+        calls.append(1)
+        return base_load_metadata(self)
+
+    monkeypatch.setattr(prep.BinaryPreparedDataStore, "load_metadata", counting)
+    store.load(keys=["close_price"])
+    assert len(calls) == 1  # the base's own read only
+    store.load()
+    assert len(calls) == 3

@@ -64,10 +64,12 @@ nb::dict build_from_matrices(nb::handle /*self*/, nb::handle source_in) {
 
     // Split and dividend fields are per ten shares; 10 % of a dividend goes to tax.
     nb::object split = split_source / nb::int_(10) * close_valid;
-    split = rows_where(split, split.attr("index").attr("__ge__")(close_index.attr("min")()));
+    nb::object first_close_date = close_index.attr("min")();
+    split = rows_where(split, split.attr("index").attr("__ge__")(first_close_date));
     nb::object dividend =
         dividend_source / nb::int_(10) * nb::float_(0.9) + (close_valid - nb::int_(1));
-    dividend = rows_where(dividend, dividend.attr("index").attr("__le__")(close_index.attr("max")()));
+    nb::object last_close_date = close_index.attr("max")();
+    dividend = rows_where(dividend, dividend.attr("index").attr("__le__")(last_close_date));
 
     nb::object suspension = suspension_term(suspended);
     nb::object cant_sell = at_limit(sell_price, limit_down)

@@ -110,7 +110,8 @@ nb::list get_component_factor_names() {
 }
 
 nb::dict build_matrix_dtype(nb::handle component_names) {
-    nb::dict matrix_dtype = nb::steal<nb::dict>(PyDict_Copy(module_attr("BASE_MATRIX_DTYPE").ptr()));
+    nb::object base = module_attr("BASE_MATRIX_DTYPE");
+    nb::dict matrix_dtype = nb::steal<nb::dict>(PyDict_Copy(base.ptr()));
     if (!matrix_dtype.is_valid()) throw nb::python_error();
     nb::list names = component_names.is_none() ? parse_name_list(get_component_factor_names())
                                                : parse_name_list(component_names);

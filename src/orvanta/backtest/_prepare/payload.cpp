@@ -77,7 +77,8 @@ nb::object build_payload(nb::handle self, nb::handle incremental, nb::handle met
         if (!found) missing.append(name);
     }
     if (nb::len(missing) > 0) {
-        nb::str message = nb::str("成分股矩阵缺失，无法精确生成二进制缓存: {}").format(nb::repr(missing));
+        nb::str message =
+            nb::str("成分股矩阵缺失，无法精确生成二进制缓存: {}").format(nb::repr(missing));
         throw nb::value_error(orvanta::utf8(message).data());
     }
     nb::object data = self.attr("_build_from_matrices")(source);
