@@ -38,19 +38,24 @@ NB_MODULE(_pkg, m) {
     m.attr("_PART_FILE_NAME") = "benchmark.part";
 
     m.def("_stream_download", &pkg::stream_download, "url"_a.none(), "dest"_a.none(),
+          nb::sig("def _stream_download(url: str, dest: pathlib.Path) -> None"),
           "Copy ``url`` into the part file ``dest`` with a progress bar, resuming from its "
           "size.\n\nTransport failures and non-2xx answers raise NetworkError; the part file "
           "keeps every chunk written.");
     m.def("_extract_zip", &pkg::extract_zip, "archive"_a.none(), "store_dir"_a.none(),
+          nb::sig("def _extract_zip(archive: pathlib.Path, store_dir: pathlib.Path) -> None"),
           "Unpack the zip ``archive`` into the existing ``store_dir``.\n\nEvery entry is "
           "checked first: one that would land outside ``store_dir`` (climbing out with "
           "``..``, absolute, or through a symbolic link) raises QuantError before anything "
           "is written; a damaged archive raises QuantError too.");
     m.def("flatten_single_subdir", &pkg::flatten_single_subdir, "store_dir"_a.none(),
+          nb::sig("def flatten_single_subdir(store_dir: pathlib.Path) -> None"),
           "Lift the contents of a single visible subdirectory of ``store_dir`` into it, "
           "unless ``metadata.pkl`` is already at its root.");
     m.def("download_benchmark_package", &pkg::download_benchmark_package, "http"_a.none(),
           "store_dir"_a.none(),
+          nb::sig("def download_benchmark_package(http: orvanta._http.HttpClient, "
+                  "store_dir: str | os.PathLike[str]) -> pathlib.Path"),
           "Download the benchmark data package the data service points to and unpack it "
           "into ``store_dir`` (``~`` expanded, created if missing); return that directory.\n\n"
           "The transfer goes through ``temp/benchmark.part`` beside ``store_dir``, resumes "
