@@ -123,12 +123,13 @@ def run_demo(
         try:
             say(f"      serving on {sandbox.url}; SDK client initialised")
             quota = client.get_quota()
+            mib = {k: v / 2**20 for k, v in quota.items() if isinstance(v, int)}
             say(
-                "[2/7] quota: {:.1f} MiB available of {:.1f} MiB today ({} plan)".format(
-                    quota.get("available_bytes", 0) / 2**20,
-                    quota.get("daily_quota_bytes", 0) / 2**20,
-                    quota.get("license_type", "?"),
-                )
+                f"[2/7] quota ({quota.get('license_type', '?')} plan): "
+                f"{mib.get('available_bytes', 0):.1f} MiB available = daily "
+                f"{mib.get('daily_quota_bytes', 0):.1f} MiB - used "
+                f"{mib.get('daily_used_bytes', 0):.1f} MiB + extension packs "
+                f"{mib.get('extra_quota_bytes', 0):.1f} MiB"
             )
             say(f"[3/7] downloading the benchmark data package into {package_store}")
             client.download_benchmark_package(package_store)

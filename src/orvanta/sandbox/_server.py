@@ -137,6 +137,18 @@ class _Quota:
         return max(0, self.daily + self.extra - self.used_today(key))
 
 
+class _QuietServer(ThreadingHTTPServer):
+    """A client that hangs up is normal; anything else goes to the sandbox's log."""
+
+    sandbox_log: Callable[[str], None]
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        exc = sys.exc_info()[1]
+        if isinstance(exc, ConnectionError):
+            return
+        self.sandbox_log(f"error serving {client_address}: {exc!r}")
+
+
 class SandboxServer:
     """The local data service. ``with SandboxServer() as sandbox:`` serves on ``sandbox.url``.
 
@@ -175,8 +187,9 @@ class SandboxServer:
         self._package_lock = threading.Lock()
         self._state_lock = threading.Lock()
         self._work_dir = Path(tempfile.mkdtemp(prefix="orvanta-sandbox-"))
-        self._httpd = ThreadingHTTPServer(("127.0.0.1", port), _make_handler(self))
+        self._httpd = _QuietServer(("127.0.0.1", port), _make_handler(self))
         self._httpd.daemon_threads = True
+        self._httpd.sandbox_log = self._log
         self._thread: threading.Thread | None = None
         self._routes: dict[tuple[str, str], Callable[[dict, Any, str], Answer]] = {
             ("GET", "/factors"): self._list_factors,
