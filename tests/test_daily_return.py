@@ -422,3 +422,21 @@ class TestSmoothing:
     def test_window_must_be_a_number(self):
         with pytest.raises(TypeError, match="rolling_window must be int, not str"):
             _vantor._smooth_strategy_weights(pd.DataFrame({"a": [0.1]}), "3")
+
+
+def test_market_arrays_come_from_the_module_helper(monkeypatch):
+    signal, market = random_market(9, n_days=6, n_stocks=4)
+    calls = []
+    real = _vantor._build_market_arrays
+
+    def spy(*args, **kwargs):
+        calls.append((args, kwargs))
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(_vantor, "_build_market_arrays", spy)
+    result = _vantor.calc_strategy_vwap_daily_return(signal, **market)
+    ((args, kwargs),) = calls
+    assert kwargs == {} and len(args) == 10
+    pd.testing.assert_index_equal(args[0], result.index)
+    pd.testing.assert_index_equal(args[1], signal.columns)
+    assert all(a is market[name] for a, name in zip(args[2:], MARKET_ARGS, strict=True))
