@@ -137,9 +137,21 @@ def test_the_context_sees_the_decoding_error_on_its_way_out():
     with pytest.raises(pa.ArrowInvalid):
         stream_decode(http, PATH, {})
     assert http.exits == [pa.ArrowInvalid]
+    wrong_chunk = RecordingHttp(["text, not bytes"])
+    with pytest.raises(TypeError, match="chunk must be bytes, not str"):
+        stream_decode(wrong_chunk, PATH, {})
+    assert wrong_chunk.exits == [TypeError]
     ok = RecordingHttp([ipc_stream(factor_table(10))])
     frames, _ = stream_decode(ok, PATH, {})
     assert len(frames) == 1 and ok.exits == [None]
+
+
+def test_a_context_that_suppresses_the_error_ends_the_decoding_quietly():
+    data = ipc_stream(factor_table(10))
+    http = RecordingHttp([data[:-100]], swallow=True)
+    frames, schema = stream_decode(http, PATH, {})
+    assert frames == [] and schema.names == ["date", "ukey", "value", "factor"]
+    assert http.exits == [OSError]
 
 
 @pytest.mark.parametrize(

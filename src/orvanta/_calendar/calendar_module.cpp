@@ -36,8 +36,7 @@ nb::list get_trading_dates(nb::handle self, nb::handle start_date, nb::handle en
 }
 
 // The answer is {"date": text} or the text itself.
-nb::object offset_date(nb::handle self, const char* suffix, nb::handle current_date,
-                       nb::handle n) {
+nb::object offset_date(nb::handle self, const char* suffix, nb::handle current_date, nb::handle n) {
     nb::int_ count = orvanta::to_int(n, "n");
     nb::dict params;
     params["date"] = normalize_date(current_date);
@@ -47,8 +46,7 @@ nb::object offset_date(nb::handle self, const char* suffix, nb::handle current_d
     return to_date(data);
 }
 
-nb::object get_previous_trading_date(nb::handle self, nb::handle current_date,
-                                     nb::handle n) {
+nb::object get_previous_trading_date(nb::handle self, nb::handle current_date, nb::handle n) {
     return offset_date(self, "/calendar/previous", current_date, n);
 }
 
@@ -74,8 +72,7 @@ NB_MODULE(_calendar, m) {
     m.def("_to_date", &to_date, "s"_a.none(), "The date of an ISO text \"YYYY-MM-DD\".");
 
     orvanta::bind_service<CalendarService>(m, "CalendarService", "交易日历查询服务。")
-        .def("get_trading_dates", &get_trading_dates, "start_date"_a.none(),
-             "end_date"_a.none(),
+        .def("get_trading_dates", &get_trading_dates, "start_date"_a.none(), "end_date"_a.none(),
              "All trading days from ``start_date`` to ``end_date``, both included, in\n"
              "ascending order, as ``datetime.date`` objects.")
         .def("get_previous_trading_date", &get_previous_trading_date, "current_date"_a.none(),

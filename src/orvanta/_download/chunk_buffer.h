@@ -15,7 +15,7 @@ namespace orvanta::download {
 namespace nb = nanobind;
 
 class ChunkBuffer {
-public:
+   public:
     std::size_t size() const { return size_; }
 
     // Appends a bytes-like chunk: a bytes object is kept as it is, any other buffer (which
@@ -34,7 +34,7 @@ public:
     // A copy of everything held, leaving it in place.
     nb::bytes peek_all() const;
 
-private:
+   private:
     std::deque<nb::bytes> chunks_;
     std::size_t head_ = 0;  // bytes of chunks_.front() already handed out
     std::size_t size_ = 0;  // bytes held and not yet handed out

@@ -18,8 +18,8 @@ const char* const PUBLIC_FACTOR_META_FIELDS[] = {"factorname", "startDate", "end
 orvanta::Pinned api_prefix;
 orvanta::Pinned normalize_date;
 
-nb::object get_factors(nb::handle self, nb::handle ukeys, nb::handle factor,
-                       nb::handle start_date, nb::handle end_date) {
+nb::object get_factors(nb::handle self, nb::handle ukeys, nb::handle factor, nb::handle start_date,
+                       nb::handle end_date) {
     nb::object ids_list = orvanta::to_str_list(ukeys);
     nb::object factor_list = orvanta::to_str_list(factor);
     nb::dict body;
@@ -29,11 +29,13 @@ nb::object get_factors(nb::handle self, nb::handle ukeys, nb::handle factor,
     orvanta::put_if_given(body, "end_date", end_date, normalize_date);
 
     nb::str path = orvanta::api_path(nb::borrow<nb::str>(api_prefix.get()), "/factors/stream");
-    nb::object decoded = orvanta::import_attr("orvanta._download", "stream_decode")(orvanta::http_of(self), path, body);
+    nb::object decoded = orvanta::import_attr("orvanta._download", "stream_decode")(
+        orvanta::http_of(self), path, body);
     nb::object frames = decoded[0];
     if (nb::len(frames) == 0) {
         // Fixed columns, whatever the stream's schema says.
-        return orvanta::import_attr("pandas", "DataFrame")("columns"_a = orvanta::str_list(FACTOR_COLUMNS));
+        return orvanta::import_attr("pandas",
+                                    "DataFrame")("columns"_a = orvanta::str_list(FACTOR_COLUMNS));
     }
     return orvanta::import_attr("pandas", "concat")(frames, "ignore_index"_a = true);
 }

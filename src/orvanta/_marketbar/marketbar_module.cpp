@@ -24,9 +24,9 @@ nb::object get_marketbar(nb::handle self, nb::handle ukeys, nb::handle fields,
     orvanta::put_if_given(body, "start_date", start_date, normalize_date);
     orvanta::put_if_given(body, "end_date", end_date, normalize_date);
 
-    nb::str path =
-        orvanta::api_path(nb::borrow<nb::str>(api_prefix.get()), "/index-daily/stream");
-    nb::object decoded = orvanta::import_attr("orvanta._download", "stream_decode")(orvanta::http_of(self), path, body);
+    nb::str path = orvanta::api_path(nb::borrow<nb::str>(api_prefix.get()), "/index-daily/stream");
+    nb::object decoded = orvanta::import_attr("orvanta._download", "stream_decode")(
+        orvanta::http_of(self), path, body);
     nb::object frames = decoded[0];
     if (nb::len(frames) != 0) {
         return orvanta::import_attr("pandas", "concat")(frames, "ignore_index"_a = true);

@@ -61,7 +61,8 @@ nb::object make_quota_type() {
     for (const char* name : PUBLIC_INT_FIELDS) fields[name] = int_type;
     fields["remaining_days"] = orvanta::import_attr("typing", "Optional")[int_type];
     fields["license_type"] = str_type;
-    nb::object quota = orvanta::import_attr("typing", "TypedDict")("Quota", fields, "total"_a = false);
+    nb::object quota =
+        orvanta::import_attr("typing", "TypedDict")("Quota", fields, "total"_a = false);
     quota.attr("__module__") = "orvanta._quota";
     quota.attr("__doc__") =
         "The user's data-traffic quota; every key is optional.\n\n"

@@ -10,7 +10,7 @@ namespace orvanta {
 namespace nb = nanobind;
 
 class BufferView {
-public:
+   public:
     // flags: PyBUF_SIMPLE to read, PyBUF_WRITABLE to write. Raises the object's own error
     // (TypeError for a non-buffer, BufferError for a read-only one asked to be written).
     BufferView(nb::handle obj, int flags) {
@@ -23,7 +23,7 @@ public:
     char* data() const { return static_cast<char*>(view_.buf); }
     std::size_t size() const { return static_cast<std::size_t>(view_.len); }
 
-private:
+   private:
     Py_buffer view_{};
 };
 

@@ -13,12 +13,12 @@ namespace nb = nanobind;
 // module holds for its whole life, like a module global. It is never released: static
 // destructors may run after the interpreter is gone.
 class Pinned {
-public:
+   public:
     void set(nb::object obj) { handle_ = obj.release(); }
     nb::handle get() const { return handle_; }
     nb::object operator()(nb::handle arg) const { return nb::borrow(handle_)(arg); }
 
-private:
+   private:
     nb::handle handle_;
 };
 
