@@ -16,7 +16,9 @@ nb::object series_to_yyyymmdd(nb::handle values) {
     nb::object pd = pandas();
     nb::object input = nb::borrow(values);
     nb::object is_series = pd.attr("Series");
-    if (!nb::isinstance(input, is_series) && !nb::isinstance(input, pd.attr("Index"))) {
+    // Plain sequences get a dtype (and so an integer check) the way pandas would give them.
+    if (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr()) ||
+        nb::isinstance(input, nb::module_::import_("numpy").attr("ndarray"))) {
         input = pd.attr("Series")(input);
     }
     nb::object parsed;
