@@ -1,0 +1,192 @@
+"""Speed of run_strategy_backtest_core against the plain pandas composition of its steps.
+
+2,500 days x 5,000 stocks (about 500 holdings a day, suspensions, price limits, splits and
+dividends; the universe of bench_daily_return.py) with three benchmarks. Both versions run
+in this process on the same data and are first checked to give the same returns and
+statistics. Printed:
+
+(a) plain pandas/numpy composition time / run_strategy_backtest_core time   target >= 10
+(b) the time the two charts of that run take (wide and tall layouts), beside the run
+
+Needs about 2 GB of memory. Run: .venv/bin/python benchmarks/bench_pipeline.py
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from bench_daily_return import (  # noqa: E402
+    MARKET_ARGS,
+    N_DAYS,
+    best_time,
+    frames,
+    make_market,
+    make_weights,
+    numpy_daily_return,
+)
+
+from orvanta.backtest import _core, _vantor  # noqa: E402
+
+TRADING_DAYS = 252
+
+
+def plain_smooth(weights: pd.DataFrame, window: int) -> pd.DataFrame:
+    if window <= 1:
+        return weights
+    smoothed = weights.fillna(0.0).rolling(window).mean().dropna(how="all")
+    return smoothed.where(smoothed != 0)
+
+
+def plain_frame(joined: pd.DataFrame) -> pd.DataFrame:
+    total = joined.copy().dropna()
+    if total.empty:
+        return total
+    total.loc[:, "extra_daily_return"] = total["daily_return"] - total["index_daily_return"]
+    nav = total["daily_return"].cumsum() + 1
+    total.loc[:, "long"] = nav / nav.iloc[0]
+    first_close = total["close"].iloc[0]
+    if not pd.isna(first_close) and first_close != 0:
+        total.loc[:, "close_net_value"] = total["close"] / first_close
+    else:
+        total.loc[:, "close_net_value"] = total["index_daily_return"].cumsum() + 1
+    total.loc[:, "max_drowdown"] = total["long"] - total["long"].expanding().max()
+    cum = total["extra_daily_return"].cumsum()
+    total.loc[:, "extra_return"] = cum - cum.iloc[0]
+    excess_nav = total["extra_return"] + 1
+    total.loc[:, "extra_max_drowdown"] = excess_nav - excess_nav.expanding().max()
+    return total
+
+
+def plain_stats(frame: pd.DataFrame, signal: pd.DataFrame) -> dict:
+    total = frame.copy().dropna()
+
+    def clean(name):
+        return total[name].replace([np.inf, -np.inf], np.nan).dropna()
+
+    daily, bench, extra = (
+        clean("daily_return"),
+        clean("index_daily_return"),
+        clean("extra_daily_return"),
+    )
+    years = len(total) / TRADING_DAYS
+    values = signal.to_numpy(dtype=float, copy=False)
+    holding = float(np.isfinite(values).sum(axis=1).mean())
+    zero = np.nan_to_num(values, nan=0.0)
+    turnover = float(np.abs(zero[1:] - zero[:-1]).sum(axis=1).mean() / 2.0)
+    return {
+        "annual_return": (total["long"].iloc[-1] - 1) / years * 100,
+        "long_sharp": _core.safe_sharpe(daily, periods=TRADING_DAYS),
+        "max_dd": abs(total["max_drowdown"].min()),
+        "benchmark_annual_return": (total["close_net_value"].iloc[-1] - 1) / years * 100,
+        "benchmark_sharp": _core.safe_sharpe(bench, periods=TRADING_DAYS),
+        "extra_annual_return": total["extra_return"].iloc[-1] / years * 100,
+        "extra_sharp": _core.safe_sharpe(extra, periods=TRADING_DAYS),
+        "extra_max_dd": abs(total["extra_max_drowdown"].min()),
+        "return_corr": total["daily_return"].corr(total["index_daily_return"]),
+        "win_rate": float((daily > 0).mean()),
+        "excess_win_rate": float((extra > 0).mean()),
+        "holding_count": holding,
+        "turnover": turnover,
+    }
+
+
+def plain_pipeline(strategy, market, benchmark_dict, primary="000852", window=0):
+    close = market["close_price"]
+    work = strategy.loc[strategy.index.intersection(close.index)]
+    work = work.loc[:, work.columns.intersection(close.columns)].dropna(axis=1, how="all")
+    work = plain_smooth(work, window)
+    valid = work.dropna(how="all")
+    daily = numpy_daily_return(work, *(market[a] for a in MARKET_ARGS))
+    daily = daily[daily.index <= valid.index.max()]
+    df = pd.DataFrame({"daily_return": daily})
+    bm = benchmark_dict[primary].astype(float).replace([np.inf, -np.inf], np.nan).fillna(0.0)
+    bench = pd.DataFrame({"close": bm.cumsum().add(1.0), "index_daily_return": bm})
+    bench = bench.loc[bench.index >= df.index.min()]
+    bench = bench.loc[bench.index <= df.index.max()]
+    total = plain_frame(pd.concat([df, bench], axis=1, join="inner"))
+    stats = plain_stats(total, work)
+    rows = []
+    for name, series in benchmark_dict.items():
+        aligned = series.reindex(total.index).dropna()
+        idx = total.index.intersection(aligned.index)
+        excess = total.loc[idx, "daily_return"] - aligned.loc[idx]
+        cum = excess.cumsum()
+        rows.append(
+            {
+                "benchmark_name": name,
+                "benchmark_annual_return": aligned.loc[idx].mean() * TRADING_DAYS,
+                "excess_annual_return": excess.mean() * TRADING_DAYS,
+                "excess_sharpe": _core.safe_sharpe(excess, periods=TRADING_DAYS),
+                "excess_max_dd": (cum - cum.cummax()).min(),
+            }
+        )
+    return total, stats, pd.DataFrame(rows)
+
+
+def main() -> None:
+    arrays = make_market(1)
+    market = frames(arrays, fortran=False)
+    del arrays
+    weights = make_weights(2)
+    weights[-20:, :] = np.nan  # trailing rows without weights
+    strategy = frames({"w": weights}, fortran=False)["w"]
+    del weights
+    dates = strategy.index
+    rng = np.random.default_rng(3)
+    benchmarks = {
+        name: pd.Series(rng.normal(mu, 0.012, N_DAYS), index=dates)
+        for name, mu in (("000852", 0.0003), ("000300", 0.0002), ("000905", 0.0001))
+    }
+
+    def fast():
+        return _vantor.run_strategy_backtest_core(
+            strategy, *(market[a] for a in MARKET_ARGS), benchmark_dict=benchmarks
+        )
+
+    result = fast()
+    start = time.perf_counter()
+    total, stats, summary = plain_pipeline(strategy, market, benchmarks)
+    t_plain = time.perf_counter() - start
+    pd.testing.assert_series_equal(result.daily_return, total["daily_return"], rtol=1e-9)
+    for key, value in stats.items():
+        got = float(result.stats[key])
+        assert (math.isnan(got) and math.isnan(value)) or math.isclose(
+            got, value, rel_tol=1e-9, abs_tol=1e-12
+        ), key
+    pd.testing.assert_frame_equal(result.benchmark_summary, summary, rtol=1e-9)
+    print(f"same returns, statistics and benchmark summary on {len(result.daily_return)} days")
+
+    t_fast = best_time(fast, repeat=3)
+    print(
+        f"(a) plain pandas composition {t_plain * 1e3:8.1f} ms / run_strategy_backtest_core"
+        f" {t_fast * 1e3:8.1f} ms = {t_plain / t_fast:5.1f}x  (target >= 10)"
+    )
+
+    with tempfile.TemporaryDirectory() as tmp:
+        for kind in ("large", "long"):
+            start = time.perf_counter()
+            _vantor.run_strategy_backtest_core(
+                strategy,
+                *(market[a] for a in MARKET_ARGS),
+                benchmark_dict=benchmarks,
+                plot_image_kind=kind,
+                plot_save_path=os.path.join(tmp, f"{kind}.png"),
+            )
+            t_with = time.perf_counter() - start
+            print(
+                f"(b) {kind:5s} charts: run with both charts {t_with * 1e3:8.1f} ms, charts alone"
+                f" ~{(t_with - t_fast) * 1e3:8.1f} ms = {(t_with - t_fast) / t_fast:5.1f}x the run"
+            )
+
+
+if __name__ == "__main__":
+    main()
