@@ -33,7 +33,7 @@ void remove_part(nb::handle part_file) { part_file.attr("unlink")("missing_ok"_a
 
 nb::object download_benchmark_package(nb::handle http, nb::handle store_dir) {
     nb::object meta = http.attr("get")(global("_BENCHMARK_DATA_PATH"));
-    if (PyObject_Not(meta.ptr()) == 1) meta = nb::dict();
+    if (!truthy(meta)) meta = nb::dict();
 
     // A null or non-text address is as unusable as a missing one.
     nb::object download_url = text_field(meta, "download_url", "");

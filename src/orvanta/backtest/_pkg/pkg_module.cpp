@@ -22,11 +22,11 @@ NB_MODULE(_pkg, m) {
     // The names the functions use, bound here as module globals and looked up at call time.
     nb::object httpx = nb::module_::import_("httpx");
     m.attr("httpx") = httpx;
-    m.attr("tqdm") = import_attr("tqdm", "tqdm");
-    m.attr("API_PREFIX") = import_attr("orvanta._http", "API_PREFIX");
-    m.attr("QuantError") = import_attr("orvanta.exceptions", "QuantError");
-    m.attr("NetworkError") = import_attr("orvanta.exceptions", "NetworkError");
-    m.attr("logger") = import_attr("orvanta.logger", "logger");
+    m.attr("tqdm") = from_import("tqdm", "tqdm");
+    m.attr("API_PREFIX") = from_import("orvanta._http", "API_PREFIX");
+    m.attr("QuantError") = from_import("orvanta.exceptions", "QuantError");
+    m.attr("NetworkError") = from_import("orvanta.exceptions", "NetworkError");
+    m.attr("logger") = from_import("orvanta.logger", "logger");
 
     m.attr("_DOWNLOAD_TIMEOUT") = httpx.attr("Timeout")(300.0, "connect"_a = 10.0);
     m.attr("_DOWNLOAD_CHUNK_SIZE") = 1048576;

@@ -152,7 +152,7 @@ Outcome receive(nb::handle response, nb::handle dest, std::int64_t resume_pos) {
     const std::int64_t already = resumed ? resume_pos : 0;
     nb::object length = response.attr("headers").attr("get")("Content-Length", 0);
     std::int64_t remaining = 0;
-    if (PyObject_IsTrue(length.ptr()) == 1)
+    if (truthy(length))
         remaining = to_int64(nb::module_::import_("builtins").attr("int")(length), "length");
     copy_body(response, dest, append, already, remaining);
     return Outcome::written;
