@@ -1,5 +1,10 @@
 """The ``orvanta`` command line: backtest from files, and one-line errors."""
 
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -88,6 +93,53 @@ def test_weights_outside_the_store_dates_are_one_line(tmp_path, capsys, market, 
     frame.to_csv(path)
     code, _out, err = run(capsys, "backtest", "--weights", str(path), "--store", str(store))
     assert_one_line_error(code, err, "do not overlap the store")
+
+
+def test_backtest_prints_tables_and_writes_both_charts(tmp_path, capsys, market, store):
+    from orvanta._backtest_files import load_store_market
+    from orvanta.backtest._vantor import run_strategy_backtest_core
+
+    codes = list(market.codes[:4])
+    weights = weights_frame(market, [f"{c}.XX" for c in codes])  # suffixes are dropped
+    weights.iloc[::7, 0] = np.nan
+    path = tmp_path / "weights.parquet"
+    weights.to_parquet(path)
+    out = tmp_path / "charts"
+    code, text, err = run(
+        capsys, "backtest", "--weights", str(path), "--store", str(store), "--out", str(out),
+        "--benchmark", "000300", "--fee", "0.0002",
+    )  # fmt: skip
+    assert code == 0, err
+    assert (out / "strategy_backtest.png").stat().st_size > 10_000
+    assert (out / "strategy_backtest_weekly_net_value.png").stat().st_size > 10_000
+
+    weights.columns = codes
+    market_data = load_store_market(store)
+    direct = run_strategy_backtest_core(
+        weights, **market_data.matrices, benchmark_dict=market_data.benchmarks,
+        benchmark_names="000300", fee=0.0002,
+    )  # fmt: skip
+    lines = text.splitlines()
+    annual = next(line for line in lines if line.startswith("Annual return"))
+    assert annual.split()[-1] == f"{direct.stats['annual_return']:.2f}%"
+    sharpe = next(line for line in lines if line.startswith("Excess Sharpe ratio"))
+    assert sharpe.split()[-1] == f"{direct.stats['extra_sharp']:.3f}"
+    summary = [line.split()[0] for line in lines if line[:6] in ("000852", "000300", "000905")]
+    assert summary == ["000852", "000300", "000905"]
+
+
+def test_console_script_reports_errors_in_one_line(tmp_path):
+    script = Path(sys.executable).with_name("orvanta")
+    help_run = subprocess.run([str(script), "--help"], capture_output=True, text=True, timeout=60)
+    assert help_run.returncode == 0
+    assert all(name in help_run.stdout for name in ("demo", "sandbox", "backtest"))
+    failed = subprocess.run(
+        [sys.executable, "-m", "orvanta", "backtest", "--weights", str(tmp_path / "w.csv"),
+         "--store", str(tmp_path)],
+        capture_output=True, text=True, timeout=60,
+    )  # fmt: skip
+    assert failed.returncode == 1
+    assert failed.stderr == f"orvanta: error: weights file not found: {tmp_path / 'w.csv'}\n"
 
 
 def test_bad_command_line_exits_2(capsys):
