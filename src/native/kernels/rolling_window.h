@@ -8,7 +8,6 @@ namespace orvanta::kernels {
 // out[i] = share of values > 0 in returns[i - window + 1 .. i]; NaN while the window is not
 // yet full or holds a NaN (a window needs `window` observations, as pandas' default
 // min_periods does). Infinities are observations.
-void rolling_positive_share(const double* returns, std::size_t n, std::size_t window,
-                            double* out);
+void rolling_positive_share(const double* returns, std::size_t n, std::size_t window, double* out);
 
 }  // namespace orvanta::kernels

@@ -36,8 +36,8 @@ struct ChartArgs {
     nb::object image_kind;
     nb::object benchmark_name;
 };
-ChartArgs check_chart_args(nb::handle strategy_name, nb::handle plot_title,
-                           nb::handle image_kind, nb::handle benchmark_name);
+ChartArgs check_chart_args(nb::handle strategy_name, nb::handle plot_title, nb::handle image_kind,
+                           nb::handle benchmark_name);
 bool is_long_layout(const ChartArgs& args);
 
 // "<plot_title or strategy_name> | Benchmark <benchmark_name><suffix>".
@@ -45,20 +45,20 @@ std::string title_text(const ChartArgs& args, const char* suffix);
 
 // Holds _MATPLOTLIB_PLOT_LOCK for its lifetime (the lock is re-entrant).
 class PlotLock {
-public:
+   public:
     PlotLock();
     ~PlotLock();
     PlotLock(const PlotLock&) = delete;
     PlotLock& operator=(const PlotLock&) = delete;
 
-private:
+   private:
     nb::object lock_;
 };
 
 // A pyplot figure that is closed when the owner goes out of scope, so a failure while
 // drawing or saving leaves no figure registered with pyplot.
 class Figure {
-public:
+   public:
     Figure(const Pyplot& py, nb::object figure);
     ~Figure();
     Figure(const Figure&) = delete;
@@ -69,7 +69,7 @@ public:
     void save(nb::handle save_path, bool is_long, double left, double right, double top,
               double bottom);
 
-private:
+   private:
     nb::object plt_;
     nb::object figure_;
 };

@@ -27,9 +27,7 @@ std::string format_float(nb::handle value, int digits, char presentation) {
     return std::string(orvanta::utf8(nb::steal(text)));
 }
 
-int digits_arg(nb::handle digits) {
-    return static_cast<int>(orvanta::to_int64(digits, "digits"));
-}
+int digits_arg(nb::handle digits) { return static_cast<int>(orvanta::to_int64(digits, "digits")); }
 
 }  // namespace
 

@@ -91,9 +91,9 @@ Panels make_layout(nb::handle fig, bool is_long) {
         p.table = add(gs, 5, 6, 0, 2);
         p.yearly_table = add(gs, 6, 7, 0, 2);
     } else {
-        nb::object gs = fig.attr("add_gridspec")(
-            4, 3, "height_ratios"_a = list_of({0.62, 2.55, 2.15, 1.6}),
-            "width_ratios"_a = list_of({1.05, 1.05, 1.0}));
+        nb::object gs =
+            fig.attr("add_gridspec")(4, 3, "height_ratios"_a = list_of({0.62, 2.55, 2.15, 1.6}),
+                                     "width_ratios"_a = list_of({1.05, 1.05, 1.0}));
         p.cards = add(gs, 0, 1, 0, 3);
         p.cum = add(gs, 1, 2, 0, 2);
         p.excess = add(gs, 1, 2, 2, 3);
@@ -203,9 +203,8 @@ void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb:
         std::string(orvanta::utf8(index[0].attr("strftime")("%Y-%m-%d"))) + " ~ " +
         std::string(orvanta::utf8(index[nb::int_(n_rows - 1)].attr("strftime")("%Y-%m-%d")));
     nb::object annual_excess =
-        nb::len(yearly) > 0
-            ? nb::object(yearly["extra_daily_return"])
-            : orvanta::import_attr("pandas", "Series")("dtype"_a = "float64");
+        nb::len(yearly) > 0 ? nb::object(yearly["extra_daily_return"])
+                            : orvanta::import_attr("pandas", "Series")("dtype"_a = "float64");
     auto get = [&](const char* key) { return stats.attr("get")(key); };
 
     std::vector<std::pair<const char*, std::string>> rows = {
@@ -226,10 +225,10 @@ void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb:
     nb::list labels;
     labels.append("Metric");
     labels.append("Value");
-    nb::object table = ax.attr("table")(
-        "cellText"_a = cell_text, "colLabels"_a = labels, "loc"_a = "center",
-        "cellLoc"_a = "left", "colLoc"_a = "left",
-        "colWidths"_a = is_long ? list_of({0.26, 0.74}) : list_of({0.42, 0.58}));
+    nb::object table =
+        ax.attr("table")("cellText"_a = cell_text, "colLabels"_a = labels, "loc"_a = "center",
+                         "cellLoc"_a = "left", "colLoc"_a = "left",
+                         "colWidths"_a = is_long ? list_of({0.26, 0.74}) : list_of({0.42, 0.58}));
     style_table(table, 9.4, 1.28);
 }
 
@@ -262,11 +261,10 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats,
     nb::object yearly = daily.attr("groupby")(daily.attr("index").attr("year")).attr("sum")();
     nb::object yearly_metrics = calc_yearly_performance_metrics(daily);
 
-    nb::object figure =
-        is_long ? py.plt.attr("figure")("figsize"_a = nb::make_tuple(15.5, 34.0),
-                                        "constrained_layout"_a = false)
-                : py.plt.attr("figure")("figsize"_a = nb::make_tuple(20.0, 13.2),
-                                        "constrained_layout"_a = true);
+    nb::object figure = is_long ? py.plt.attr("figure")("figsize"_a = nb::make_tuple(15.5, 34.0),
+                                                        "constrained_layout"_a = false)
+                                : py.plt.attr("figure")("figsize"_a = nb::make_tuple(20.0, 13.2),
+                                                        "constrained_layout"_a = true);
     Figure fig(py, figure);
     Panels p = make_layout(fig.get(), is_long);
     fig.get().attr("suptitle")(title_text(args, " | Strategy Performance"), "fontsize"_a = 17,
@@ -288,9 +286,9 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats,
     p.cum.attr("patch").attr("set_visible")(false);
     cum_dd.attr("fill_between")(dates, zero, as_floats(strategy_dd), "color"_a = kStrategyDrawdown,
                                 "alpha"_a = 0.28, "zorder"_a = 0, "label"_a = "Strategy Drawdown");
-    cum_dd.attr("fill_between")(dates, zero, as_floats(benchmark_dd), "color"_a = "#d1d5db",
-                                "alpha"_a = 0.24, "zorder"_a = 0,
-                                "label"_a = std::string(orvanta::utf8(benchmark_name)) + " Drawdown");
+    cum_dd.attr("fill_between")(
+        dates, zero, as_floats(benchmark_dd), "color"_a = "#d1d5db", "alpha"_a = 0.24,
+        "zorder"_a = 0, "label"_a = std::string(orvanta::utf8(benchmark_name)) + " Drawdown");
     reference_line(p.cum, 0.0);
     p.cum.attr("set_title")("Cumulative Return");
     p.cum.attr("set_ylabel")("Return");

@@ -10,6 +10,7 @@
 #include "orvanta/arrays.h"
 #include "orvanta/pycall.h"
 #include "registry.h"
+#include "report.h"
 
 using namespace nanobind::literals;
 
@@ -36,8 +37,10 @@ std::vector<std::uint8_t> lines_with_weight(nb::handle frame, bool columns) {
     std::vector<std::uint8_t> has(static_cast<std::size_t>(columns ? view.cols : view.rows));
     {
         nb::gil_scoped_release unlocked;  // reads `values`, which stays alive here
-        if (columns) k::columns_with_weight(view, has.data());
-        else k::rows_with_weight(view, has.data());
+        if (columns)
+            k::columns_with_weight(view, has.data());
+        else
+            k::rows_with_weight(view, has.data());
     }
     return has;
 }
@@ -54,15 +57,16 @@ nb::list positions_of(const std::vector<std::uint8_t>& flags) {
 nb::object aligned_weights(nb::handle strategy_matrix, nb::handle close_price) {
     nb::object work = nb::borrow(strategy_matrix);
     nb::object dates = work.attr("index").attr("intersection")(close_price.attr("index"));
-    if (!nb::cast<bool>(dates.attr("equals")(work.attr("index"))))
-        work = work.attr("loc")[dates];
+    if (!nb::cast<bool>(dates.attr("equals")(work.attr("index")))) work = work.attr("loc")[dates];
     nb::object common = work.attr("columns").attr("intersection")(close_price.attr("columns"));
     if (!nb::cast<bool>(common.attr("equals")(work.attr("columns"))))
-        work = work.attr("loc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), common)];
+        work =
+            work.attr("loc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), common)];
     std::vector<std::uint8_t> keep = lines_with_weight(work, true);
     for (std::uint8_t flag : keep) {
-        if (!flag) return work.attr("iloc")[nb::make_tuple(
-                   nb::slice(nb::none(), nb::none(), nb::none()), positions_of(keep))];
+        if (!flag)
+            return work.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
+                                                    positions_of(keep))];
     }
     return work;
 }
@@ -84,8 +88,7 @@ nb::object benchmark_summary_of(nb::handle benchmark_dict, nb::handle total, nb:
         nb::dict row;
         row["benchmark_name"] = name;
         row["benchmark_annual_return"] = bench.attr("mean")() * nb::float_(kTradingDaysPerYear);
-        row["excess_annual_return"] =
-            excess_daily.attr("mean")() * nb::float_(kTradingDaysPerYear);
+        row["excess_annual_return"] = excess_daily.attr("mean")() * nb::float_(kTradingDaysPerYear);
         row["excess_sharpe"] = safe_sharpe(excess_daily, "periods"_a = 252);
         row["excess_max_dd"] = (excess_cum - excess_cum.attr("cummax")()).attr("min")();
         rows.append(row);
@@ -118,10 +121,10 @@ nb::object run_strategy_backtest_core(
     std::vector<std::uint8_t> has_weight = lines_with_weight(work, false);
     nb::list weighted_rows = positions_of(has_weight);
 
-    nb::object empty_frame = pd.attr("DataFrame")(
-        "columns"_a = names({"daily_return", "index_daily_return", "long", "close_net_value",
-                             "max_drowdown", "extra_return", "extra_max_drowdown",
-                             "extra_daily_return"}));
+    nb::object empty_frame =
+        pd.attr("DataFrame")("columns"_a = names({"daily_return", "index_daily_return", "long",
+                                                  "close_net_value", "max_drowdown", "extra_return",
+                                                  "extra_max_drowdown", "extra_daily_return"}));
     nb::object empty_stats = global("calc_strategy_stats")(empty_frame, work);
     auto empty_result = [&]() {
         nb::object empty = pd.attr("Series")("dtype"_a = "float64");
@@ -151,27 +154,22 @@ nb::object run_strategy_backtest_core(
     columns["daily_return"] = daily_return;
     nb::object df = pd.attr("DataFrame")(columns);
     nb::object total_backtesting;
-    const bool has_primary = !benchmark_dict.is_none() &&
-                             nb::borrow<nb::dict>(benchmark_dict).contains(benchmark_names);
+    const bool has_primary =
+        !benchmark_dict.is_none() && nb::borrow<nb::dict>(benchmark_dict).contains(benchmark_names);
     if (has_primary) {
-        nb::object np = nb::module_::import_("numpy");
-        nb::list infinities;
-        infinities.append(np.attr("inf"));
-        infinities.append(-nb::cast<double>(np.attr("inf")));
-        nb::object bm_daily = nb::borrow<nb::dict>(benchmark_dict)[benchmark_names]
-                                  .attr("astype")(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)))
-                                  .attr("replace")(infinities, np.attr("nan"))
-                                  .attr("fillna")(0.0);
+        nb::object as_float = nb::borrow<nb::dict>(benchmark_dict)[benchmark_names].attr("astype")(
+            nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
+        nb::object bm_daily = infinities_to_nan(as_float).attr("fillna")(0.0);
         // The benchmark's net value sums its returns from its own first date.
         nb::dict bm_columns;
         bm_columns["close"] = bm_daily.attr("cumsum")().attr("add")(1.0);
         bm_columns["index_daily_return"] = bm_daily;
         nb::object benchmark = pd.attr("DataFrame")(bm_columns);
         nb::object df_dates = df.attr("index");
-        benchmark = benchmark.attr("loc")[benchmark.attr("index").attr("__ge__")(
-            df_dates.attr("min")())];
-        benchmark = benchmark.attr("loc")[benchmark.attr("index").attr("__le__")(
-            df_dates.attr("max")())];
+        benchmark =
+            benchmark.attr("loc")[benchmark.attr("index").attr("__ge__")(df_dates.attr("min")())];
+        benchmark =
+            benchmark.attr("loc")[benchmark.attr("index").attr("__le__")(df_dates.attr("max")())];
         nb::list parts;
         parts.append(df);
         parts.append(benchmark);
@@ -198,10 +196,10 @@ nb::object run_strategy_backtest_core(
             "plot_title"_a = plot_title, "save_path"_a = main_path,
             "image_kind"_a = plot_image_kind, "benchmark_name"_a = benchmark_names,
             "rolling_window"_a = rolling_window);
-        global("plot_weekly_net_value")(
-            "total"_a = total, "strategy_name"_a = strategy_name, "plot_title"_a = plot_title,
-            "save_path"_a = weekly_path, "image_kind"_a = plot_image_kind,
-            "benchmark_name"_a = benchmark_names);
+        global("plot_weekly_net_value")("total"_a = total, "strategy_name"_a = strategy_name,
+                                        "plot_title"_a = plot_title, "save_path"_a = weekly_path,
+                                        "image_kind"_a = plot_image_kind,
+                                        "benchmark_name"_a = benchmark_names);
         plot_paths["main"] = nb::str(main_path);
         plot_paths["weekly_net_value"] = nb::str(weekly_path);
     }

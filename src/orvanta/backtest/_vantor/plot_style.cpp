@@ -35,17 +35,17 @@ Pyplot drawing_preamble() {
         // A missing style leaves the current one in place.
     }
     nb::object rc = py.plt.attr("rcParams");
-    rc["font.sans-serif"] = str_list({"Noto Sans CJK SC", "Source Han Sans SC",
-                                      "WenQuanYi Micro Hei", "SimHei", "Arial Unicode MS",
-                                      "DejaVu Sans"});
+    rc["font.sans-serif"] =
+        str_list({"Noto Sans CJK SC", "Source Han Sans SC", "WenQuanYi Micro Hei", "SimHei",
+                  "Arial Unicode MS", "DejaVu Sans"});
     rc["axes.unicode_minus"] = false;
     rc["figure.facecolor"] = "white";
     rc["axes.facecolor"] = "#fbfbfd";
     return py;
 }
 
-ChartArgs check_chart_args(nb::handle strategy_name, nb::handle plot_title,
-                           nb::handle image_kind, nb::handle benchmark_name) {
+ChartArgs check_chart_args(nb::handle strategy_name, nb::handle plot_title, nb::handle image_kind,
+                           nb::handle benchmark_name) {
     orvanta::require_str(strategy_name, "strategy_name");
     orvanta::require_str(plot_title, "plot_title", None::allowed);
     orvanta::require_str(image_kind, "image_kind");
@@ -123,8 +123,7 @@ void axis_finish(std::initializer_list<nb::handle> axes) {
     }
 }
 
-void style_table(nb::handle table, double fontsize, double row_scale,
-                 BodyTextColour body_text) {
+void style_table(nb::handle table, double fontsize, double row_scale, BodyTextColour body_text) {
     table.attr("auto_set_font_size")(false);
     table.attr("set_fontsize")(fontsize);
     table.attr("scale")(1.0, row_scale);
@@ -140,7 +139,8 @@ void style_table(nb::handle table, double fontsize, double row_scale,
         }
         cell.attr("set_facecolor")(row % 2 == 1 ? "white" : "#f8fafc");
         if (body_text) {
-            if (const char* colour = body_text(col)) cell.attr("get_text")().attr("set_color")(colour);
+            if (const char* colour = body_text(col))
+                cell.attr("get_text")().attr("set_color")(colour);
         }
     }
 }

@@ -13,13 +13,17 @@ namespace vantor {
 
 namespace nb = nanobind;
 
-// A Series' (or array's) values as contiguous float64 (missing values NaN); no copy when they already are.
+// A Series' (or array's) values as contiguous float64 (missing values NaN); no copy when they
+// already are.
 struct Column {
     nb::object owner;
     const double* data = nullptr;
     std::size_t size = 0;
 };
 Column column_values(nb::handle series);
+
+// `obj.replace([inf, -inf], nan)`: infinities count as missing values.
+nb::object infinities_to_nan(nb::handle obj);
 
 // pandas.isna(value) as a truth value (None and float NaN without a call into pandas).
 bool is_missing(nb::handle value);

@@ -1,3 +1,5 @@
+#include <limits>
+
 #include "orvanta/arrays.h"
 #include "orvanta/pycall.h"
 #include "report.h"
@@ -6,14 +8,22 @@ namespace vantor {
 
 Column column_values(nb::handle series) {
     // A frame's column can be a strided view of a row-major block.
-    nb::object values = nb::hasattr(series, "to_numpy") ? orvanta::f64_values(series)
-                                                        : nb::borrow(series);
+    nb::object values =
+        nb::hasattr(series, "to_numpy") ? orvanta::f64_values(series) : nb::borrow(series);
     values = orvanta::import_attr("numpy", "ascontiguousarray")(values, "float64");
     Column out;
     out.size = nb::len(values);
     out.data = orvanta::f64_data(values);
     out.owner = std::move(values);
     return out;
+}
+
+nb::object infinities_to_nan(nb::handle obj) {
+    const double inf = std::numeric_limits<double>::infinity();
+    nb::list infinities;
+    infinities.append(inf);
+    infinities.append(-inf);
+    return obj.attr("replace")(infinities, std::numeric_limits<double>::quiet_NaN());
 }
 
 }  // namespace vantor

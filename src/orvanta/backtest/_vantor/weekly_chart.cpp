@@ -60,8 +60,9 @@ void plot_weekly_net_value_unlocked(nb::handle total, nb::handle strategy_name,
         ax_dd = fig.get().attr("add_subplot")(grid_cell(gs, 1, 2, 0, 1), "sharex"_a = ax_nav);
         ax_yearly_table = fig.get().attr("add_subplot")(grid_cell(gs, 2, 3, 0, 1));
     } else {
-        nb::object gs = fig.get().attr("add_gridspec")(
-            2, 2, "width_ratios"_a = ratios({2.25, 1.05}), "height_ratios"_a = ratios({3.05, 1.75}));
+        nb::object gs =
+            fig.get().attr("add_gridspec")(2, 2, "width_ratios"_a = ratios({2.25, 1.05}),
+                                           "height_ratios"_a = ratios({3.05, 1.75}));
         ax_nav = fig.get().attr("add_subplot")(grid_cell(gs, 0, 1, 0, 2));
         ax_dd = fig.get().attr("add_subplot")(grid_cell(gs, 1, 2, 0, 1), "sharex"_a = ax_nav);
         ax_yearly_table = fig.get().attr("add_subplot")(grid_cell(gs, 1, 2, 1, 2));
@@ -83,10 +84,9 @@ void plot_weekly_net_value_unlocked(nb::handle total, nb::handle strategy_name,
     ax_nav.attr("set_title")("Weekly Net Value");
     ax_nav.attr("legend")("loc"_a = "best", "frameon"_a = true, "framealpha"_a = 0.92);
 
-    ax_dd.attr("fill_between")(dates, nb::int_(0),
-                               strategy_dd.attr("to_numpy")("dtype"_a = "float64"),
-                               "color"_a = kStrategyDrawdown, "alpha"_a = 0.58,
-                               "label"_a = "Strategy Drawdown");
+    ax_dd.attr("fill_between")(
+        dates, nb::int_(0), strategy_dd.attr("to_numpy")("dtype"_a = "float64"),
+        "color"_a = kStrategyDrawdown, "alpha"_a = 0.58, "label"_a = "Strategy Drawdown");
     ax_dd.attr("plot")(dates, benchmark_dd, "color"_a = kBenchmarkInk, "linewidth"_a = 1.25,
                        "alpha"_a = 0.76, "label"_a = bench + " Drawdown");
     ax_dd.attr("plot")(dates, excess_dd, "color"_a = kExcessRed, "linewidth"_a = 1.45,
@@ -124,8 +124,8 @@ nb::dict plot_weekly_net_value(nb::handle total, nb::handle strategy_name, nb::h
 void register_weekly_chart(nb::module_& m) {
     m.def("plot_weekly_net_value", &plot_weekly_net_value, "total"_a.none(),
           "strategy_name"_a.none() = "strategy", "plot_title"_a.none() = nb::none(),
-          "save_path"_a.none() = "./strategy_weekly_net_value.png",
-          "image_kind"_a.none() = "large", "benchmark_name"_a.none() = "000852",
+          "save_path"_a.none() = "./strategy_weekly_net_value.png", "image_kind"_a.none() = "large",
+          "benchmark_name"_a.none() = "000852",
           "Draw the weekly net value chart to ``save_path`` (PNG) and return\n"
           "{\"weekly_net_value\": str(save_path)}.\n\n"
           "Holds _MATPLOTLIB_PLOT_LOCK while drawing; an empty ``total`` writes no file.");

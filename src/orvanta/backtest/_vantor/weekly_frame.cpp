@@ -12,19 +12,14 @@ using namespace nb::literals;
 
 nb::object build_weekly_net_value_frame(nb::handle total) {
     nb::module_ pd = nb::module_::import_("pandas");
-    nb::module_ np = nb::module_::import_("numpy");
     nb::object plot_df = global("_with_datetime_index")(total);
     if (nb::cast<bool>(plot_df.attr("empty"))) return pd.attr("DataFrame")();
 
     nb::list sampled;
     for (const char* name : {"long", "close_net_value", "extra_return"}) sampled.append(name);
-    nb::list infinities;
-    infinities.append(np.attr("inf"));
-    infinities.append(-nb::cast<double>(np.attr("inf")));
     // Bins run Saturday..Friday and carry their Friday; last() takes each column's last
     // non-missing value in the bin, resample's own semantics.
-    nb::object weekly = plot_df[sampled]
-                            .attr("replace")(infinities, np.attr("nan"))
+    nb::object weekly = infinities_to_nan(plot_df[sampled])
                             .attr("resample")("W-FRI")
                             .attr("last")()
                             .attr("dropna")("how"_a = "all");

@@ -77,7 +77,8 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
     // groupby(index.year): years ascending, rows in their original order, NaT left out.
     std::map<double, std::vector<std::int64_t>> groups;
     for (std::size_t i = 0; i < years.size; ++i) {
-        if (!std::isnan(years.data[i])) groups[years.data[i]].push_back(static_cast<std::int64_t>(i));
+        if (!std::isnan(years.data[i]))
+            groups[years.data[i]].push_back(static_cast<std::int64_t>(i));
     }
     if (groups.empty()) return pd.attr("DataFrame")();
 
@@ -96,7 +97,8 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
         PeriodResult sr = period_result(s.values.data(), s.values.size());
         PeriodResult er = period_result(e.values.data(), e.values.size());
         auto as_series = [&](const YearSeries& part, const char* name) {
-            nb::object values = orvanta::empty_vector(static_cast<std::int64_t>(part.values.size()), "float64");
+            nb::object values =
+                orvanta::empty_vector(static_cast<std::int64_t>(part.values.size()), "float64");
             std::copy(part.values.begin(), part.values.end(), orvanta::f64_data(values));
             nb::list positions;
             for (std::int64_t p : part.positions) positions.append(p);
@@ -121,8 +123,7 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
 }
 
 void register_yearly_metrics(nb::module_& m) {
-    m.def("_period_return_drawdown_calmar", &period_return_drawdown_calmar,
-          "daily_return"_a.none(),
+    m.def("_period_return_drawdown_calmar", &period_return_drawdown_calmar, "daily_return"_a.none(),
           "(period_return, max_drawdown, calmar) of one period's daily returns.\n\n"
           "The drawdown peak starts at 0, so losses from the first day count; calmar is the\n"
           "annualised mean return over the drawdown, NaN when the drawdown is at most 1e-12.\n"

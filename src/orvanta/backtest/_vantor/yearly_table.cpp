@@ -59,9 +59,9 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics) {
         labels.append(column.label);
         widths.append(0.115);
     }
-    nb::object table = ax.attr("table")("cellText"_a = rows, "colLabels"_a = labels,
-                                        "loc"_a = "center", "cellLoc"_a = "center",
-                                        "colLoc"_a = "center", "colWidths"_a = widths);
+    nb::object table =
+        ax.attr("table")("cellText"_a = rows, "colLabels"_a = labels, "loc"_a = "center",
+                         "cellLoc"_a = "center", "colLoc"_a = "center", "colWidths"_a = widths);
     style_table(table, 8.4, 1.24, &yearly_text_colour);
     ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = 11.5,
                          "color"_a = "#0f172a", "pad"_a = 8);
