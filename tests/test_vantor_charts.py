@@ -143,6 +143,18 @@ def test_main_chart_contents(table, tmp_path, captured):
     )
     (fig,) = captured
     assert fig._suptitle.get_text() == "alpha | Benchmark 000300 | Strategy Performance"
+    # The preamble's process-wide settings stay in effect.
+    assert matplotlib.get_backend().lower() == "agg"
+    assert plt.rcParams["font.sans-serif"] == [
+        "Noto Sans CJK SC",
+        "Source Han Sans SC",
+        "WenQuanYi Micro Hei",
+        "SimHei",
+        "Arial Unicode MS",
+        "DejaVu Sans",
+    ]
+    assert plt.rcParams["axes.unicode_minus"] is False
+    assert plt.rcParams["axes.facecolor"] == "#fbfbfd"
     path, save_kwargs = fig.saved_with
     assert path == tmp_path / "m.png"
     assert save_kwargs == {"dpi": 175, "bbox_inches": "tight", "facecolor": fig.get_facecolor()}
@@ -345,6 +357,12 @@ def test_type_errors_come_before_the_lock(table, tmp_path, func, kwargs, message
 def test_failures_close_the_figure_and_release_the_lock(table, tmp_path):
     with pytest.raises(FileNotFoundError):
         _vantor.plot_weekly_net_value(table, save_path=tmp_path / "no" / "w.png", image_kind="l")
+    assert plt.get_fignums() == []
+    # A failure in the middle of drawing, after the figure exists.
+    with pytest.raises(ValueError):
+        _vantor.plot_strategy_performance(
+            table, {"annual_return": "word"}, save_path=tmp_path / "m.png", image_kind="l"
+        )
     assert plt.get_fignums() == []
     with pytest.raises(KeyError):
         _vantor.plot_weekly_net_value(
