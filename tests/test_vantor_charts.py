@@ -448,3 +448,17 @@ def test_two_threads_and_reentry(tmp_path):
     assert not t.is_alive()
     assert result == {"weekly_net_value": str(tmp_path / "n.png")}
     assert Path(result["weekly_net_value"]).exists()
+
+
+def test_main_chart_from_a_thread_holding_the_lock(table, tmp_path, captured):
+    result = {}
+
+    def nested():
+        with _vantor._MATPLOTLIB_PLOT_LOCK:
+            result.update(_vantor.plot_strategy_performance(table, STATS, save_path="m.png"))
+
+    t = threading.Thread(target=nested)
+    t.start()
+    t.join(60)
+    assert not t.is_alive() and result == {"main": "m.png"}
+    assert len(captured) == 1
