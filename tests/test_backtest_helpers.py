@@ -87,8 +87,9 @@ class TestBuildMarketArrays:
             assert np.shares_memory(array, source.to_numpy()), key
             np.testing.assert_array_equal(array, source.loc[dates, stocks].to_numpy())
 
-    def test_reindexes_by_label_with_documented_fills(self):
-        frames = market_frames(DATES, STOCKS, seed=3)
+    @pytest.mark.parametrize("fortran", [False, True], ids=["row-major", "column-major"])
+    def test_reindexes_by_label_with_documented_fills(self, fortran):
+        frames = market_frames(DATES, STOCKS, fortran=fortran, seed=3)
         shuffled = {
             arg: f.iloc[::-1, [3, 0, 5, 1, 2]] for arg, f in frames.items()
         }  # reversed dates, one stock missing
