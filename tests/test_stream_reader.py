@@ -5,7 +5,7 @@ import pyarrow as pa
 import pytest
 from arrow_streams import factor_table, ipc_stream, pieces
 
-from orvanta._download import _StreamReader
+from orvanta._download import _ChunkBuffer, _StreamReader
 
 
 def test_is_a_read_only_forward_only_raw_file():
@@ -124,3 +124,15 @@ def test_many_small_reads_return_every_byte_in_order():
     reader = _StreamReader(iter(pieces(data, 333)))
     got = b"".join(reader.read(int(n)) for n in sizes) + reader.read()
     assert got == data
+
+
+def test_upstream_code_rebinding_the_buffer_mid_read_cannot_free_it_under_the_reader():
+    def upstream():
+        yield b"ab"
+        reader._buffer = _ChunkBuffer()  # drops the only other reference to the old buffer
+        yield b"cd"
+        yield b"ef"
+
+    reader = _StreamReader(upstream())
+    assert reader.read(4) == b"abcd"
+    assert reader.read() == b"ef"

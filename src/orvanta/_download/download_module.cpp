@@ -3,8 +3,8 @@
 // reader pulls from, and `stream_decode` converts each record batch as soon as it arrives.
 #include <nanobind/nanobind.h>
 
-#include <climits>
 #include <cstdint>
+#include <utility>
 
 #include "chunk_buffer.h"
 #include "orvanta/args.h"
@@ -20,7 +20,18 @@ namespace {
 
 using orvanta::download::ChunkBuffer;
 
-ChunkBuffer& buffer_of(nb::handle self) { return nb::cast<ChunkBuffer&>(self.attr("_buffer")); }
+// The reader's buffer, kept alive for the whole call even if upstream code run by a pull
+// rebinds `_buffer`.
+struct HeldBuffer {
+    nb::object owner;
+    ChunkBuffer& buffer;
+};
+
+HeldBuffer buffer_of(nb::handle self) {
+    nb::object owner = self.attr("_buffer");
+    ChunkBuffer& buffer = nb::cast<ChunkBuffer&>(owner);
+    return {std::move(owner), buffer};
+}
 
 // Moves one more upstream chunk into `buffer`; false at the end of the upstream. Errors of
 // the iterator pass through unchanged.
@@ -60,15 +71,16 @@ void reader_init(nb::handle self, nb::handle chunks) {
 }
 
 bool reader_pull_one(nb::handle self) {
-    return pull_one_into(self.attr("_chunks"), buffer_of(self));
+    HeldBuffer held = buffer_of(self);
+    return pull_one_into(self.attr("_chunks"), held.buffer);
 }
 
 nb::bytes reader_read(nb::handle self, nb::handle n) {
     std::size_t want = byte_count(n);
-    ChunkBuffer& buffer = buffer_of(self);
     if (want == 0) return nb::bytes("", 0);
-    fill(self, buffer, want);
-    return buffer.take(want);
+    HeldBuffer held = buffer_of(self);
+    fill(self, held.buffer, want);
+    return held.buffer.take(want);
 }
 
 nb::bytes reader_readall(nb::handle self) { return reader_read(self, nb::int_(-1)); }
@@ -76,9 +88,9 @@ nb::bytes reader_readall(nb::handle self) { return reader_read(self, nb::int_(-1
 // Copies straight into `b`: no intermediate bytes object.
 std::size_t reader_readinto(nb::handle self, nb::handle b) {
     orvanta::BufferView target(b, PyBUF_WRITABLE);
-    ChunkBuffer& buffer = buffer_of(self);
-    fill(self, buffer, target.size());
-    return buffer.take_into(target.data(), target.size());
+    HeldBuffer held = buffer_of(self);
+    fill(self, held.buffer, target.size());
+    return held.buffer.take_into(target.data(), target.size());
 }
 
 bool always_true(nb::handle) { return true; }
