@@ -1,7 +1,6 @@
 #include "kernels/file_sink.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,10 @@
 namespace orvanta::kernels {
 
 namespace {
+
+// Measured on ext4 here: write calls of 1 MiB took two to four times the system time of
+// 256 KiB ones for the same bytes, so larger buffers go out in slices of this size.
+constexpr std::size_t kMaxWrite = std::size_t{256} << 10;
 
 [[noreturn]] void fail(const char* what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -30,24 +33,15 @@ FileSink::~FileSink() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-void FileSink::write_all(std::vector<iovec> buffers) {
-    std::size_t next = 0;
-    while (next < buffers.size()) {
-        int count = static_cast<int>(std::min<std::size_t>(buffers.size() - next, IOV_MAX));
-        ssize_t done = ::writev(fd_, buffers.data() + next, count);
+void FileSink::write_all(const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t done = ::write(fd_, data, std::min(size, kMaxWrite));
         if (done < 0) {
             if (errno == EINTR) continue;
             fail("write");
         }
-        auto left = static_cast<std::size_t>(done);
-        while (next < buffers.size() && left >= buffers[next].iov_len) {
-            left -= buffers[next].iov_len;
-            ++next;
-        }
-        if (left > 0) {
-            buffers[next].iov_base = static_cast<char*>(buffers[next].iov_base) + left;
-            buffers[next].iov_len -= left;
-        }
+        data += done;
+        size -= static_cast<std::size_t>(done);
     }
 }
 

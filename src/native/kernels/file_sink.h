@@ -1,11 +1,9 @@
-// A file written sequentially from gathered buffers, for streaming downloads: no Python, so
-// the writes run with the GIL released.
+// A file written sequentially, for streaming downloads: no Python, so the writes run with
+// the GIL released.
 #pragma once
 
-#include <sys/uio.h>
-
+#include <cstddef>
 #include <string>
-#include <vector>
 
 namespace orvanta::kernels {
 
@@ -19,8 +17,8 @@ class FileSink {
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
 
-    // Writes all of the buffers in order, retrying short writes.
-    void write_all(std::vector<iovec> buffers);
+    // Writes all `size` bytes, retrying short and interrupted writes.
+    void write_all(const char* data, std::size_t size);
 
     // Closes the file, reporting a failed close (deferred write errors) by std::system_error.
     void close();
