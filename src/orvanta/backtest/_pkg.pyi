@@ -4,7 +4,7 @@ import ssl
 from pathlib import Path
 from typing import Final
 
-import httpx
+import httpx as httpx
 from tqdm import tqdm as tqdm
 
 from orvanta._http import API_PREFIX as API_PREFIX
