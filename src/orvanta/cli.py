@@ -9,8 +9,12 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 from orvanta.exceptions import QuantError
+
+if TYPE_CHECKING:
+    from orvanta.sandbox import MarketConfig
 
 
 class CliError(QuantError):
@@ -40,7 +44,7 @@ def _add_market_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _market_config(args: argparse.Namespace):
+def _market_config(args: argparse.Namespace) -> MarketConfig:
     from orvanta.sandbox import MarketConfig
 
     return MarketConfig(

@@ -26,6 +26,14 @@ from typing import Any, TextIO
 import numpy as np
 import pandas as pd
 
+import orvanta
+from orvanta._backtest_files import StoreMarket, load_store_market, run_backtest
+from orvanta._report import format_benchmark_summary, format_stats
+from orvanta.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
+from orvanta.backtest._store import component_dataset_key
+from orvanta.sandbox import MarketConfig, SandboxServer
+from orvanta.singleton import set_instance
+
 COMPONENT_FACTOR = "rq_index_components_new_000852.XSHG"
 BENCHMARK = "000852"
 
@@ -83,7 +91,7 @@ def _compare(first: dict[str, pd.DataFrame], second: dict[str, pd.DataFrame]) ->
 
 def run_demo(
     out_dir: str | Path = "orvanta_demo",
-    config: Any = None,
+    config: MarketConfig | None = None,
     *,
     top: int = 10,
     lookback: int = 20,
@@ -91,18 +99,6 @@ def run_demo(
     out: TextIO = sys.stdout,
 ) -> DemoResult:
     """Run the main job; every step is reported on ``out``; files go under ``out_dir``."""
-    import orvanta
-    from orvanta._backtest_files import (
-        StoreMarket,
-        load_store_market,
-        run_backtest,
-    )
-    from orvanta._report import format_benchmark_summary, format_stats
-    from orvanta.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
-    from orvanta.backtest._store import component_dataset_key
-    from orvanta.sandbox import MarketConfig, SandboxServer
-    from orvanta.singleton import set_instance
-
     started = time.perf_counter()
     config = config or MarketConfig()
     out_dir = Path(out_dir).expanduser().resolve()

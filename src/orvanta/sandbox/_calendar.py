@@ -51,7 +51,9 @@ def _holidays(year: int) -> set[dt.date]:
     return days
 
 
-def trading_days(first_year: int = CALENDAR_FIRST_YEAR, last_year: int = CALENDAR_LAST_YEAR):
+def trading_days(
+    first_year: int = CALENDAR_FIRST_YEAR, last_year: int = CALENDAR_LAST_YEAR
+) -> np.ndarray:
     """All trading days of the years ``first_year`` to ``last_year`` as ``datetime64[D]``."""
     if first_year < CALENDAR_FIRST_YEAR or last_year > CALENDAR_LAST_YEAR:
         raise ValueError(

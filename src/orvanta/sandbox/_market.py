@@ -137,7 +137,9 @@ def _student_t(rng: np.random.Generator, shape: tuple[int, ...]) -> np.ndarray:
     return rng.standard_t(4, size=shape) / np.sqrt(2.0)
 
 
-def _stock_codes(rng: np.random.Generator, n: int):
+def _stock_codes(
+    rng: np.random.Generator, n: int
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     shares = np.array([b[4] for b in _BOARDS])
     board_of = rng.choice(len(_BOARDS), size=n, p=shares / shares.sum())
     codes = np.empty(n, dtype=np.int64)
@@ -164,7 +166,9 @@ def _stock_names(rng: np.random.Generator, industry: np.ndarray, st: np.ndarray)
     return names
 
 
-def _spells(rng: np.random.Generator, n_days: int, n_stocks: int, list_day: np.ndarray):
+def _spells(
+    rng: np.random.Generator, n_days: int, n_stocks: int, list_day: np.ndarray
+) -> np.ndarray:
     """Suspension mask: a few spells of 1 to 20 days, never on a listing day."""
     mask = np.zeros((n_days, n_stocks), dtype=bool)
     count = max(1, int(n_days * n_stocks / 600))
@@ -177,7 +181,14 @@ def _spells(rng: np.random.Generator, n_days: int, n_stocks: int, list_day: np.n
     return mask
 
 
-def _events(rng, n_days, n_stocks, list_day, dates, suspended):
+def _events(
+    rng: np.random.Generator,
+    n_days: int,
+    n_stocks: int,
+    list_day: np.ndarray,
+    dates: np.ndarray,
+    suspended: np.ndarray,
+) -> tuple[np.ndarray, np.ndarray]:
     """Split ratios (shares after per ten) and dividend yields, by day and stock."""
     split_to = np.full((n_days, n_stocks), np.nan)
     div_yield = np.full((n_days, n_stocks), np.nan)
@@ -312,7 +323,9 @@ def generate_market(config: MarketConfig | None = None) -> SyntheticMarket:
     )
 
 
-def _index_members(close, shares, listed, exch, n_days) -> dict[str, np.ndarray]:
+def _index_members(
+    close: np.ndarray, shares: np.ndarray, listed: np.ndarray, exch: np.ndarray, n_days: int
+) -> dict[str, np.ndarray]:
     """Membership masks; the ranked indices are reviewed every few months by market value."""
     members = {}
     for code, (_base, band, exchange) in INDEX_RULES.items():
@@ -335,7 +348,15 @@ def _index_members(close, shares, listed, exch, n_days) -> dict[str, np.ndarray]
     return members
 
 
-def _index_bar(rng, base, member, day_ret, close, shares, volume) -> dict[str, np.ndarray]:
+def _index_bar(
+    rng: np.random.Generator,
+    base: float,
+    member: np.ndarray,
+    day_ret: np.ndarray,
+    close: np.ndarray,
+    shares: np.ndarray,
+    volume: np.ndarray,
+) -> dict[str, np.ndarray]:
     """Daily bars of a market-value weighted price index over ``member``."""
     prev_price = np.vstack([close[:1], close[:-1]])
     weight = np.where(member & np.isfinite(prev_price), shares * prev_price, 0.0)
