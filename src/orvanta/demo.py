@@ -187,8 +187,10 @@ def run_demo(
         say(f"      {path}")
     seconds = time.perf_counter() - started
     say(f"done in {seconds:.1f} s. Try it on your own weights:")
+    script = Path(sys.executable).with_name("orvanta")
+    command = str(script) if script.exists() else "orvanta"
     mine = out_dir / "mine"
-    say(f"  orvanta backtest --weights {weights_file} --store {built_store} --out {mine}")
+    say(f"  {command} backtest --weights {weights_file} --store {built_store} --out {mine}")
     return DemoResult(
         out_dir=out_dir,
         weights=weights,
