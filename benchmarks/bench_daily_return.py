@@ -19,27 +19,22 @@ from __future__ import annotations
 import functools
 import gc
 import os
+import sys
 import threading
 import time
 
 import numpy as np
 import pandas as pd
 
-from orvanta.backtest import _core, _vantor
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+from reference_backtest import MARKET_ARGS, daily_cash  # noqa: E402
+
+from orvanta.backtest import _core, _vantor  # noqa: E402
 
 N_DAYS = 2500
 N_STOCKS = 5000
 HOLDINGS = 500
-MARKET_ARGS = (
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-)
 
 
 def make_weights(seed: int) -> np.ndarray:
@@ -97,35 +92,22 @@ def numpy_daily_return(signal_matrix, *market, total_money=1e8, fee=0.0001, rule
     signal = signal_matrix.shift(1).dropna(how="all")
     m = _core._build_market_arrays(signal.index, signal.columns, *market)
     signal_arr = signal.to_numpy(dtype=float, copy=False)
-    prev = m["prev_close_arr"]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        raw_target = total_money * signal_arr / (prev * lot_size)
-    valid = np.isfinite(signal_arr) & np.isfinite(prev) & (prev > 0)
-    target = np.where(valid, np.floor(raw_target) * lot_size, 0.0)
-    real_target = np.zeros(target.shape[1])
-    daily_cash = np.zeros(len(signal))
-    for i in range(len(signal)):
-        diff = target[i] - real_target
-        real_buy = np.where((diff > 0) & m["can_buy_arr"][i], diff, 0.0)
-        sell = np.where((diff < 0) & ~m["cant_sell_arr"][i], -diff, 0.0)
-        hold = real_target - sell
-        real_target = hold + real_buy
-        close_row, prev_row = m["close_arr"][i], prev[i]
-        split_eff = np.where(np.isnan(m["split_arr"][i]), 1.0, m["split_arr"][i])
-        dividend_eff = np.nan_to_num(m["dividend_arr"][i], nan=0.0)
-        buy_coeff = np.nan_to_num(close_row - m["buy_price_arr"][i] * (1 + fee), nan=0.0)
-        hold_coeff = np.nan_to_num(split_eff * close_row - prev_row, nan=0.0)
-        sell_coeff = np.nan_to_num(
-            split_eff * m["sell_price_arr"][i] * (1 - fee - rule_fee) - prev_row, nan=0.0
-        )
-        daily_cash[i] = (
-            real_buy @ buy_coeff
-            + hold @ hold_coeff
-            + hold @ dividend_eff
-            + sell @ sell_coeff
-            + sell @ dividend_eff
-        )
-    return pd.Series(daily_cash / total_money, index=signal.index)
+    cash = daily_cash(
+        signal_arr,
+        m["can_buy_arr"],
+        m["cant_sell_arr"],
+        m["split_arr"],
+        m["dividend_arr"],
+        m["close_arr"],
+        m["prev_close_arr"],
+        m["buy_price_arr"],
+        m["sell_price_arr"],
+        total_money,
+        fee,
+        rule_fee,
+        lot_size,
+    )
+    return pd.Series(cash / total_money, index=signal.index)
 
 
 def best_time(fn, repeat: int = 5) -> float:

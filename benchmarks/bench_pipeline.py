@@ -22,10 +22,11 @@ import time
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 from bench_daily_return import (  # noqa: E402
-    MARKET_ARGS,
     N_DAYS,
     best_time,
     frames,
@@ -33,10 +34,9 @@ from bench_daily_return import (  # noqa: E402
     make_weights,
     numpy_daily_return,
 )
+from reference_backtest import MARKET_ARGS, TRADING_DAYS, reference_stats  # noqa: E402
 
 from orvanta.backtest import _core, _vantor  # noqa: E402
-
-TRADING_DAYS = 252
 
 
 def plain_smooth(weights: pd.DataFrame, window: int) -> pd.DataFrame:
@@ -66,39 +66,6 @@ def plain_frame(joined: pd.DataFrame) -> pd.DataFrame:
     return total
 
 
-def plain_stats(frame: pd.DataFrame, signal: pd.DataFrame) -> dict:
-    total = frame.copy().dropna()
-
-    def clean(name):
-        return total[name].replace([np.inf, -np.inf], np.nan).dropna()
-
-    daily, bench, extra = (
-        clean("daily_return"),
-        clean("index_daily_return"),
-        clean("extra_daily_return"),
-    )
-    years = len(total) / TRADING_DAYS
-    values = signal.to_numpy(dtype=float, copy=False)
-    holding = float(np.isfinite(values).sum(axis=1).mean())
-    zero = np.nan_to_num(values, nan=0.0)
-    turnover = float(np.abs(zero[1:] - zero[:-1]).sum(axis=1).mean() / 2.0)
-    return {
-        "annual_return": (total["long"].iloc[-1] - 1) / years * 100,
-        "long_sharp": _core.safe_sharpe(daily, periods=TRADING_DAYS),
-        "max_dd": abs(total["max_drowdown"].min()),
-        "benchmark_annual_return": (total["close_net_value"].iloc[-1] - 1) / years * 100,
-        "benchmark_sharp": _core.safe_sharpe(bench, periods=TRADING_DAYS),
-        "extra_annual_return": total["extra_return"].iloc[-1] / years * 100,
-        "extra_sharp": _core.safe_sharpe(extra, periods=TRADING_DAYS),
-        "extra_max_dd": abs(total["extra_max_drowdown"].min()),
-        "return_corr": total["daily_return"].corr(total["index_daily_return"]),
-        "win_rate": float((daily > 0).mean()),
-        "excess_win_rate": float((extra > 0).mean()),
-        "holding_count": holding,
-        "turnover": turnover,
-    }
-
-
 def plain_pipeline(strategy, market, benchmark_dict, primary="000852", window=0):
     close = market["close_price"]
     work = strategy.loc[strategy.index.intersection(close.index)]
@@ -113,7 +80,7 @@ def plain_pipeline(strategy, market, benchmark_dict, primary="000852", window=0)
     bench = bench.loc[bench.index >= df.index.min()]
     bench = bench.loc[bench.index <= df.index.max()]
     total = plain_frame(pd.concat([df, bench], axis=1, join="inner"))
-    stats = plain_stats(total, work)
+    stats = reference_stats(total, work)
     rows = []
     for name, series in benchmark_dict.items():
         aligned = series.reindex(total.index).dropna()

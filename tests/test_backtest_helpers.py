@@ -6,6 +6,7 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
+from reference_backtest import MARKET_ARGS
 
 from orvanta.backtest import _core, _vantor
 
@@ -49,19 +50,7 @@ def build(dates, stocks, frames):
     return _core._build_market_arrays(
         pd.Index(dates),
         pd.Index(stocks),
-        *(
-            frames[a]
-            for a in (
-                "can_buy_stock",
-                "cant_sell_stock",
-                "split_factor",
-                "dividend_factor",
-                "close_price",
-                "prev_close",
-                "buy_price",
-                "sell_price",
-            )
-        ),
+        *(frames[a] for a in MARKET_ARGS),
     )
 
 

@@ -3,19 +3,9 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
+from reference_backtest import MARKET_ARGS, daily_cash
 
 from orvanta.backtest import _vantor
-
-MARKET_ARGS = (
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-)
 
 
 def reference_daily_return(
@@ -51,31 +41,22 @@ def reference_daily_return(
     close, prev = prices(close_price), prices(prev_close)
     buy, sell = prices(buy_price), prices(sell_price)
     signal_arr = signal.to_numpy(dtype=float)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        raw_target = total_money * signal_arr / (prev * lot_size)
-    valid = np.isfinite(signal_arr) & np.isfinite(prev) & (prev > 0)
-    target = np.where(valid, np.floor(raw_target) * lot_size, 0.0)
-    real_target = np.zeros(target.shape[1])
-    daily_cash = np.zeros(len(idx))
-    for i in range(len(idx)):
-        diff = target[i] - real_target
-        real_buy = np.where((diff > 0) & can_buy[i], diff, 0.0)
-        sell_n = np.where((diff < 0) & ~cant_sell[i], -diff, 0.0)
-        hold = real_target - sell_n
-        real_target = hold + real_buy
-        split_eff = np.where(np.isnan(split[i]), 1.0, split[i])
-        dividend_eff = np.nan_to_num(dividend[i], nan=0.0)
-        buy_coeff = np.nan_to_num(close[i] - buy[i] * (1 + fee), nan=0.0)
-        hold_coeff = np.nan_to_num(split_eff * close[i] - prev[i], nan=0.0)
-        sell_coeff = np.nan_to_num(split_eff * sell[i] * (1 - fee - rule_fee) - prev[i], nan=0.0)
-        daily_cash[i] = (
-            real_buy @ buy_coeff
-            + hold @ hold_coeff
-            + hold @ dividend_eff
-            + sell_n @ sell_coeff
-            + sell_n @ dividend_eff
-        )
-    return pd.Series(daily_cash / total_money, index=idx)
+    cash = daily_cash(
+        signal_arr,
+        can_buy,
+        cant_sell,
+        split,
+        dividend,
+        close,
+        prev,
+        buy,
+        sell,
+        total_money,
+        fee,
+        rule_fee,
+        lot_size,
+    )
+    return pd.Series(cash / total_money, index=idx)
 
 
 def random_market(seed, n_days=60, n_stocks=40, misaligned=False, fortran=False):

@@ -3,6 +3,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+from reference_backtest import EMPTY_STATS_KEYS, FRAME_COLUMNS, reference_stats
 
 from orvanta.backtest import _core, _vantor
 
@@ -21,67 +22,6 @@ KEYS = [
     "holding_count",
     "turnover",
 ]
-EMPTY_KEYS = [
-    "annual_return",
-    "long_sharp",
-    "max_dd",
-    "extra_annual_return",
-    "extra_sharp",
-    "extra_max_dd",
-    "benchmark_annual_return",
-    "benchmark_sharp",
-    "return_corr",
-    "win_rate",
-    "excess_win_rate",
-    "holding_count",
-    "turnover",
-]
-TABLE_COLUMNS = [
-    "daily_return",
-    "index_daily_return",
-    "long",
-    "close_net_value",
-    "max_drowdown",
-    "extra_return",
-    "extra_max_drowdown",
-    "extra_daily_return",
-]
-
-
-def reference_stats(total_frame, signal_df):
-    total = total_frame.copy().dropna()
-
-    def clean(name):
-        return total[name].replace([np.inf, -np.inf], np.nan).dropna()
-
-    daily, bench, extra = (
-        clean("daily_return"),
-        clean("index_daily_return"),
-        clean("extra_daily_return"),
-    )
-    years = len(total) / 252
-    holding = turnover = np.nan
-    if signal_df is not None and len(signal_df):
-        values = signal_df.to_numpy(dtype=float)
-        holding = float(np.isfinite(values).sum(axis=1).mean())
-        if len(values) > 1:
-            z = np.nan_to_num(values, nan=0.0)
-            turnover = float(np.abs(z[1:] - z[:-1]).sum(axis=1).mean() / 2.0)
-    return {
-        "annual_return": (total["long"].iloc[-1] - 1) / years * 100,
-        "long_sharp": _core.safe_sharpe(daily, periods=252),
-        "max_dd": abs(total["max_drowdown"].min()),
-        "benchmark_annual_return": (total["close_net_value"].iloc[-1] - 1) / years * 100,
-        "benchmark_sharp": _core.safe_sharpe(bench, periods=252),
-        "extra_annual_return": total["extra_return"].iloc[-1] / years * 100,
-        "extra_sharp": _core.safe_sharpe(extra, periods=252),
-        "extra_max_dd": abs(total["extra_max_drowdown"].min()),
-        "return_corr": total["daily_return"].corr(total["index_daily_return"]),
-        "win_rate": float((daily > 0).mean()) if len(daily) else np.nan,
-        "excess_win_rate": float((extra > 0).mean()) if len(extra) else np.nan,
-        "holding_count": holding,
-        "turnover": turnover,
-    }
 
 
 def backtest_table(seed, n=300, flat=False):
@@ -147,16 +87,16 @@ def test_worked_examples():
 @pytest.mark.parametrize(
     "table",
     [
-        pd.DataFrame(columns=TABLE_COLUMNS),
+        pd.DataFrame(columns=FRAME_COLUMNS),
         pd.DataFrame(
-            {c: [np.nan, 1.0] if k % 2 else [1.0, np.nan] for k, c in enumerate(TABLE_COLUMNS)}
+            {c: [np.nan, 1.0] if k % 2 else [1.0, np.nan] for k, c in enumerate(FRAME_COLUMNS)}
         ),
     ],
     ids=["empty", "every-row-has-nan"],
 )
 def test_no_complete_row_gives_thirteen_nans(table):
     stats = _vantor.calc_strategy_stats(table, weights(0))
-    assert list(stats) == EMPTY_KEYS
+    assert list(stats) == EMPTY_STATS_KEYS
     assert all(math.isnan(v) for v in stats.values())
 
 
