@@ -3,6 +3,7 @@
 import functools
 import json
 import secrets
+import socket
 import threading
 import time
 
@@ -465,6 +466,27 @@ def test_concurrent_clients_are_served_in_parallel(sandbox):
     for t in threads:
         t.join(timeout=30)
     assert not errors
+
+
+@pytest.mark.parametrize(
+    "length_header, status",
+    [
+        ("Content-Length: 2000000", 413),
+        ("Content-Length: -5", 400),
+        ("Transfer-Encoding: chunked", 411),
+    ],
+    ids=["too-large", "bad-length", "chunked"],
+)
+def test_refused_bodies_close_the_connection(sandbox, length_header, status):
+    request = f"POST {API_PREFIX}/factors/stream HTTP/1.1\r\nHost: x\r\n{length_header}\r\n\r\n"
+    with socket.create_connection(("127.0.0.1", int(sandbox.url.rsplit(":", 1)[1])), 5) as conn:
+        conn.sendall(request.encode())
+        answer = b""
+        while chunk := conn.recv(65536):  # the server closes: the loop ends
+            answer += chunk
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(f"HTTP/1.1 {status} ".encode())
+    assert "error" in json.loads(body)
 
 
 def test_unknown_path_and_wrong_method(sandbox):

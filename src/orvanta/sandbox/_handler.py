@@ -83,13 +83,17 @@ def make_handler(sandbox: SandboxServer) -> type[BaseHTTPRequestHandler]:
         # ------------------------------------------------------------ plumbing
 
         def _read_body(self) -> bytes:
+            # A body left unread would be taken for the next request: close after refusing.
             if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+                self.close_connection = True
                 raise ApiError(411, "length_required", "请求体需要 Content-Length")
             length_text = self.headers.get("Content-Length") or "0"
             if not length_text.isdigit():
+                self.close_connection = True
                 raise ApiError(400, "bad_request", "Content-Length 无效")
             length = int(length_text)
             if length > _MAX_BODY:
+                self.close_connection = True
                 raise ApiError(413, "body_too_large", "请求体过大")
             return self.rfile.read(length) if length else b""
 
