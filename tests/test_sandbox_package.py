@@ -10,6 +10,7 @@ import orvanta
 from orvanta.backtest._prepare import BinaryPreparedDataStore
 from orvanta.exceptions import NetworkError
 from orvanta.sandbox import MarketConfig, SandboxServer, generate_market
+from orvanta.singleton import set_instance
 
 CONFIG = MarketConfig(seed=5, n_stocks=60, n_days=150, start_date="2023-06-01")
 
@@ -26,6 +27,7 @@ def test_package_unpacks_into_a_store_holding_the_market(tmp_path, market):
             store_dir = client.download_benchmark_package(tmp_path / "data" / "bench")
         finally:
             client.close()
+            set_instance(None)
         package_size = server.package().size
         assert server.bytes_served(server.access_key) >= package_size
     assert (store_dir / "metadata.pkl").is_file()
@@ -84,6 +86,7 @@ def test_interrupted_package_download_resumes_on_the_next_call(tmp_path):
             resumed = server.bytes_served(server.access_key) - before
         finally:
             client.close()
+            set_instance(None)
         whole = server.package().path.read_bytes()
     # The second call fetched only what was missing (plus the small address answer).
     assert size - kept <= resumed < size - kept + 2000

@@ -94,6 +94,12 @@ class MarketConfig:
             raise ValueError(f"n_stocks must be at least 20, not {self.n_stocks}")
         if self.n_days < 30:
             raise ValueError(f"n_days must be at least 30, not {self.n_days}")
+        # About 30 float64 matrices of this size are alive while the market is generated.
+        if self.n_stocks * self.n_days > 10_000_000:
+            raise ValueError(
+                f"{self.n_stocks} stocks x {self.n_days} days is too large for the sandbox "
+                "(at most 10 million stock-days)"
+            )
 
 
 @dataclass
