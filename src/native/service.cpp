@@ -45,6 +45,24 @@ void put_if_given(nb::dict& body, const char* key, nb::handle value, const Pinne
     if (!value.is_none()) body[key] = convert(value);
 }
 
+nb::object query_stream_frame(nb::handle self, const Pinned& api_prefix, const char* suffix,
+                              nb::handle body, nb::object (*if_empty)(nb::handle schema)) {
+    using namespace nb::literals;
+    nb::str path = api_path(nb::borrow<nb::str>(api_prefix.get()), suffix);
+    nb::object decoded =
+        import_attr("orvanta._download", "stream_decode")(http_of(self), path, body);
+    nb::object frames = decoded[0];
+    if (nb::len(frames) == 0) return if_empty(decoded[1]);
+    return import_attr("pandas", "concat")(frames, "ignore_index"_a = true);
+}
+
+void import_stream_names(nb::module_& m) {
+    using namespace nb::literals;
+    m.attr("stream_decode") = import_attr("orvanta._download", "stream_decode");
+    m.def("_to_str_list", &to_str_list, "value"_a.none(),
+          "None stays None, a str becomes [value], anything else list(value).");
+}
+
 void import_date_names(nb::module_& m, Pinned& normalize_date) {
     nb::module_ dates = nb::module_::import_("orvanta.dates");
     nb::object normalize = dates.attr("normalize_date");

@@ -18,6 +18,12 @@ const char* const PUBLIC_FACTOR_META_FIELDS[] = {"factorname", "startDate", "end
 orvanta::Pinned api_prefix;
 orvanta::Pinned normalize_date;
 
+// Fixed columns, whatever the stream's schema says.
+nb::object no_factors(nb::handle) {
+    return orvanta::import_attr("pandas",
+                                "DataFrame")("columns"_a = orvanta::str_list(FACTOR_COLUMNS));
+}
+
 nb::object get_factors(nb::handle self, nb::handle ukeys, nb::handle factor, nb::handle start_date,
                        nb::handle end_date) {
     nb::object ids_list = orvanta::to_str_list(ukeys);
@@ -28,16 +34,7 @@ nb::object get_factors(nb::handle self, nb::handle ukeys, nb::handle factor, nb:
     orvanta::put_if_given(body, "start_date", start_date, normalize_date);
     orvanta::put_if_given(body, "end_date", end_date, normalize_date);
 
-    nb::str path = orvanta::api_path(nb::borrow<nb::str>(api_prefix.get()), "/factors/stream");
-    nb::object decoded = orvanta::import_attr("orvanta._download", "stream_decode")(
-        orvanta::http_of(self), path, body);
-    nb::object frames = decoded[0];
-    if (nb::len(frames) == 0) {
-        // Fixed columns, whatever the stream's schema says.
-        return orvanta::import_attr("pandas",
-                                    "DataFrame")("columns"_a = orvanta::str_list(FACTOR_COLUMNS));
-    }
-    return orvanta::import_attr("pandas", "concat")(frames, "ignore_index"_a = true);
+    return orvanta::query_stream_frame(self, api_prefix, "/factors/stream", body, &no_factors);
 }
 
 nb::list list_factors(nb::handle self) {
@@ -63,12 +60,10 @@ NB_MODULE(_factor, m) {
     m.doc() = "Factor values and the factor list of the data service.";
     api_prefix.set(orvanta::import_http_names(m));
     orvanta::import_date_names(m, normalize_date);
-    m.attr("stream_decode") = orvanta::import_attr("orvanta._download", "stream_decode");
+    orvanta::import_stream_names(m);
 
     nb::list public_fields = orvanta::str_list(PUBLIC_FACTOR_META_FIELDS);
     m.attr("_PUBLIC_FACTOR_META_FIELDS") = nb::tuple(public_fields);
-    m.def("_to_str_list", &orvanta::to_str_list, "value"_a.none(),
-          "None stays None, a str becomes [value], anything else list(value).");
 
     orvanta::bind_service<FactorService>(m, "FactorService", "因子数据查询服务。")
         .def("get_factors", &get_factors, "ukeys"_a.none() = nb::none(),

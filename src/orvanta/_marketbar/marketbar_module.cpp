@@ -1,7 +1,6 @@
 // orvanta._marketbar: daily bars of market indices, an Arrow stream decoded while it arrives.
 #include <nanobind/nanobind.h>
 
-#include "orvanta/pycall.h"
 #include "orvanta/service.h"
 
 namespace nb = nanobind;
@@ -14,6 +13,9 @@ struct IndexDailyService {};
 orvanta::Pinned api_prefix;
 orvanta::Pinned normalize_date;
 
+// No rows: the stream's own columns and types.
+nb::object no_bars(nb::handle schema) { return schema.attr("empty_table")().attr("to_pandas")(); }
+
 nb::object get_marketbar(nb::handle self, nb::handle ukeys, nb::handle fields,
                          nb::handle start_date, nb::handle end_date) {
     nb::object ids_list = orvanta::to_str_list(ukeys);
@@ -24,15 +26,8 @@ nb::object get_marketbar(nb::handle self, nb::handle ukeys, nb::handle fields,
     orvanta::put_if_given(body, "start_date", start_date, normalize_date);
     orvanta::put_if_given(body, "end_date", end_date, normalize_date);
 
-    nb::str path = orvanta::api_path(nb::borrow<nb::str>(api_prefix.get()), "/index-daily/stream");
-    nb::object decoded = orvanta::import_attr("orvanta._download", "stream_decode")(
-        orvanta::http_of(self), path, body);
-    nb::object frames = decoded[0];
-    if (nb::len(frames) != 0) {
-        return orvanta::import_attr("pandas", "concat")(frames, "ignore_index"_a = true);
-    }
-    // No rows: the stream's own columns and types.
-    return decoded[1].attr("empty_table")().attr("to_pandas")();
+    return orvanta::query_stream_frame(self, api_prefix, "/index-daily/stream", body,
+                                       &no_bars);
 }
 
 }  // namespace
@@ -41,10 +36,7 @@ NB_MODULE(_marketbar, m) {
     m.doc() = "Daily bars of market indices from the data service.";
     api_prefix.set(orvanta::import_http_names(m));
     orvanta::import_date_names(m, normalize_date);
-    m.attr("stream_decode") = orvanta::import_attr("orvanta._download", "stream_decode");
-
-    m.def("_to_str_list", &orvanta::to_str_list, "value"_a.none(),
-          "None stays None, a str becomes [value], anything else list(value).");
+    orvanta::import_stream_names(m);
 
     orvanta::bind_service<IndexDailyService>(m, "IndexDailyService", "指数日线行情查询服务。")
         .def("get_marketbar", &get_marketbar, "ukeys"_a.none(), "fields"_a.none() = nb::none(),

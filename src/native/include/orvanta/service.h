@@ -63,6 +63,17 @@ void put_if_truthy(nb::dict& body, const char* key, nb::handle value);
 // Adds key -> convert(value) to `body` only when `value` is not None.
 void put_if_given(nb::dict& body, const char* key, nb::handle value, const Pinned& convert);
 
+// POSTs `body` to API_PREFIX + `suffix` through the service's HttpClient, decodes the Arrow
+// stream answer while it arrives (orvanta._download.stream_decode) and returns its batches
+// as one pandas frame with a fresh 0..n-1 index. Without any batch the result is
+// `if_empty(schema)`.
+nb::object query_stream_frame(nb::handle self, const Pinned& api_prefix, const char* suffix,
+                              nb::handle body, nb::object (*if_empty)(nb::handle schema));
+
+// Puts stream_decode (from orvanta._download) and _to_str_list into `m`, as every module
+// with a streamed query exposes them.
+void import_stream_names(nb::module_& m);
+
 // Imports normalize_date and DateLike from orvanta.dates into `m` (ImportError if missing)
 // and pins normalize_date in `normalize_date`.
 void import_date_names(nb::module_& m, Pinned& normalize_date);
