@@ -1,19 +1,13 @@
 #include "kernels/daily_return.h"
 
-#include <cfloat>
 #include <cmath>
 #include <vector>
+
+#include "kernels/nan_to_num.h"
 
 namespace orvanta::kernels {
 
 namespace {
-
-// numpy's nan_to_num(x, nan=0.0): NaN -> 0, +-inf -> the largest finite magnitude.
-inline double nan_to_num(double x) {
-    if (std::isnan(x)) return 0.0;
-    if (std::isinf(x)) return x > 0 ? DBL_MAX : -DBL_MAX;
-    return x;
-}
 
 // The five profit terms of a day, kept apart and added in this order at the end.
 struct DayTerms {

@@ -1,21 +1,12 @@
 #include "kernels/holdings.h"
 
-#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <vector>
 
+#include "kernels/nan_to_num.h"
+
 namespace orvanta::kernels {
-
-namespace {
-
-inline double nan_to_zero(double x) {
-    if (std::isnan(x)) return 0.0;
-    if (std::isinf(x)) return x > 0 ? DBL_MAX : -DBL_MAX;
-    return x;
-}
-
-}  // namespace
 
 double mean_holding_count(const MatrixView<double>& weights) {
     if (weights.rows == 0) return std::numeric_limits<double>::quiet_NaN();
@@ -36,9 +27,9 @@ double mean_turnover(const MatrixView<double>& weights) {
     std::vector<double> changes(static_cast<size_t>(pairs), 0.0);
     if (weights.column_major()) {
         for (std::int64_t j = 0; j < weights.cols; ++j) {
-            double before = nan_to_zero(weights(0, j));
+            double before = nan_to_num(weights(0, j));
             for (std::int64_t i = 1; i < weights.rows; ++i) {
-                const double now = nan_to_zero(weights(i, j));
+                const double now = nan_to_num(weights(i, j));
                 changes[static_cast<size_t>(i - 1)] += std::fabs(now - before);
                 before = now;
             }
@@ -47,7 +38,7 @@ double mean_turnover(const MatrixView<double>& weights) {
         for (std::int64_t i = 1; i < weights.rows; ++i) {
             double change = 0.0;
             for (std::int64_t j = 0; j < weights.cols; ++j)
-                change += std::fabs(nan_to_zero(weights(i, j)) - nan_to_zero(weights(i - 1, j)));
+                change += std::fabs(nan_to_num(weights(i, j)) - nan_to_num(weights(i - 1, j)));
             changes[static_cast<size_t>(i - 1)] = change;
         }
     }
