@@ -194,6 +194,17 @@ void draw_rolling(const Pyplot& py, nb::handle ax, nb::handle daily) {
     ax.attr("set_title")("Rolling Excess Stability");
 }
 
+// A return panel with its drawdown twin: zero line, title and both axes in percent.
+void label_return_panel(const Pyplot& py, nb::handle ax, nb::handle drawdown_twin,
+                        const char* title, const char* ylabel) {
+    reference_line(ax, 0.0);
+    ax.attr("set_title")(title);
+    ax.attr("set_ylabel")(ylabel);
+    ax.attr("yaxis").attr("set_major_formatter")(py.percent());
+    drawdown_twin.attr("set_ylabel")("Drawdown");
+    drawdown_twin.attr("yaxis").attr("set_major_formatter")(py.percent());
+}
+
 void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb::handle yearly,
                         const ChartArgs& args, long rolling_window, bool is_long) {
     ax.attr("axis")("off");
@@ -289,12 +300,7 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats,
     cum_dd.attr("fill_between")(
         dates, zero, as_floats(benchmark_dd), "color"_a = "#d1d5db", "alpha"_a = 0.24,
         "zorder"_a = 0, "label"_a = std::string(orvanta::utf8(benchmark_name)) + " Drawdown");
-    reference_line(p.cum, 0.0);
-    p.cum.attr("set_title")("Cumulative Return");
-    p.cum.attr("set_ylabel")("Return");
-    p.cum.attr("yaxis").attr("set_major_formatter")(py.percent());
-    cum_dd.attr("set_ylabel")("Drawdown");
-    cum_dd.attr("yaxis").attr("set_major_formatter")(py.percent());
+    label_return_panel(py, p.cum, cum_dd, "Cumulative Return", "Return");
     cum_dd.attr("grid")(false);
     cum_dd.attr("spines")["top"].attr("set_visible")(false);
     merged_legend(p.cum, cum_dd, "upper left");
@@ -304,12 +310,7 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats,
     nb::object excess_2 = p.excess.attr("twinx")();
     excess_2.attr("fill_between")(dates, zero, as_floats(excess_dd), "color"_a = "#fecaca",
                                   "alpha"_a = 0.34, "label"_a = "Excess Drawdown");
-    reference_line(p.excess, 0.0);
-    p.excess.attr("set_title")("Excess Return & Drawdown");
-    p.excess.attr("set_ylabel")("Excess Return");
-    p.excess.attr("yaxis").attr("set_major_formatter")(py.percent());
-    excess_2.attr("set_ylabel")("Drawdown");
-    excess_2.attr("yaxis").attr("set_major_formatter")(py.percent());
+    label_return_panel(py, p.excess, excess_2, "Excess Return & Drawdown", "Excess Return");
     merged_legend(p.excess, excess_2, "upper left");
 
     draw_yearly_bars(py, p.year, yearly, benchmark_name);
