@@ -52,7 +52,7 @@ import os
 import pickle
 import struct
 import tempfile
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 from typing import Any, BinaryIO
 from urllib.parse import quote
@@ -160,11 +160,22 @@ class _PlainUnpickler(pickle.Unpickler):
 
 def _atomic_write(target: Path, write: Any) -> None:
     """Call ``write(file)`` on a temporary file beside ``target``, then rename it over it."""
-    target.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp_name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
+
+    def fill(handle: BinaryIO) -> Path:
+        write(handle)
+        return target
+
+    _write_then_rename(target.parent, f".{target.name}.", fill)
+
+
+def _write_then_rename(directory: Path, prefix: str, fill: Callable[[BinaryIO], Path]) -> Path:
+    """Fill a temporary file in ``directory``, fsync it and rename it to the path ``fill``
+    returns (in the same directory); the temporary file does not outlive a failure."""
+    directory.mkdir(parents=True, exist_ok=True)
+    fd, tmp_name = tempfile.mkstemp(prefix=prefix, suffix=".tmp", dir=directory)
     try:
         with os.fdopen(fd, "wb") as handle:
-            write(handle)
+            target = fill(handle)
             handle.flush()
             os.fsync(handle.fileno())
         os.replace(tmp_name, target)
@@ -174,7 +185,8 @@ def _atomic_write(target: Path, write: Any) -> None:
         except FileNotFoundError:
             pass
         raise
-    _fsync_dir(target.parent)
+    _fsync_dir(directory)
+    return target
 
 
 def _fsync_dir(directory: Path) -> None:
@@ -359,40 +371,32 @@ class BinaryPreparedDataStoreBase:
             _MAGIC, _DTYPE_CODES[dtype], 0, rows, cols, width, codes_offset, values_offset, 0
         )
         root = Path(store_dir).expanduser()
-        directory = root / DATASET_DIR
-        directory.mkdir(parents=True, exist_ok=True)
-        fd, tmp_name = tempfile.mkstemp(prefix=".dataset.", suffix=".tmp", dir=directory)
-        try:
-            with os.fdopen(fd, "wb") as handle:
-                out = _HashingWriter(handle)
-                out.write(header)
-                out.write("".join(dates).encode("ascii"))
-                out.write(codes.tobytes())
-                out.write(b"\x00" * (values_offset - codes_offset - cols * width))
-                if values.size:
-                    out.write(memoryview(values).cast("B"))
-                handle.flush()
-                os.fsync(handle.fileno())
-            sha256 = out.digest.hexdigest()
-            relative = f"{DATASET_DIR}/{quote(key, safe='')}.{sha256[:16]}.bin"
-            os.replace(tmp_name, root / relative)
-        except BaseException:
-            try:
-                os.unlink(tmp_name)
-            except FileNotFoundError:
-                pass
-            raise
-        _fsync_dir(directory)
+        out: dict[str, Any] = {}
+
+        def fill(handle: BinaryIO) -> Path:
+            writer = _HashingWriter(handle)
+            writer.write(header)
+            writer.write("".join(dates).encode("ascii"))
+            writer.write(codes.tobytes())
+            writer.write(b"\x00" * (values_offset - codes_offset - cols * width))
+            if values.size:
+                writer.write(memoryview(values).cast("B"))
+            # The file is named for its content.
+            out["size"], out["sha256"] = writer.size, writer.digest.hexdigest()
+            out["file"] = f"{DATASET_DIR}/{quote(key, safe='')}.{out['sha256'][:16]}.bin"
+            return root / out["file"]
+
+        _write_then_rename(root / DATASET_DIR, ".dataset.", fill)
         return {
-            "file": relative,
+            "file": out["file"],
             "kind": "matrix",
             "dtype": dtype,
             "rows": rows,
             "cols": cols,
             "start_date": dates[0] if dates else None,
             "end_date": dates[-1] if dates else None,
-            "size": out.size,
-            "sha256": sha256,
+            "size": out["size"],
+            "sha256": out["sha256"],
             "index_name": _label_name(matrix.index.name),
             "columns_name": _label_name(matrix.columns.name),
         }
