@@ -45,6 +45,12 @@ void put_if_given(nb::dict& body, const char* key, nb::handle value, const Pinne
     if (!value.is_none()) body[key] = convert(value);
 }
 
+void put_date_range(nb::dict& body, nb::handle start_date, nb::handle end_date,
+                    const Pinned& normalize_date) {
+    put_if_given(body, "start_date", start_date, normalize_date);
+    put_if_given(body, "end_date", end_date, normalize_date);
+}
+
 nb::object query_stream_frame(nb::handle self, const Pinned& api_prefix, const char* suffix,
                               nb::handle body, nb::object (*if_empty)(nb::handle schema)) {
     using namespace nb::literals;

@@ -31,8 +31,7 @@ nb::object get_factors(nb::handle self, nb::handle ukeys, nb::handle factor, nb:
     nb::dict body;
     orvanta::put_if_truthy(body, "factor", factor_list);
     orvanta::put_if_truthy(body, "ukeys", ids_list);
-    orvanta::put_if_given(body, "start_date", start_date, normalize_date);
-    orvanta::put_if_given(body, "end_date", end_date, normalize_date);
+    orvanta::put_date_range(body, start_date, end_date, normalize_date);
 
     return orvanta::query_stream_frame(self, api_prefix, "/factors/stream", body, &no_factors);
 }

@@ -23,8 +23,7 @@ nb::object get_marketbar(nb::handle self, nb::handle ukeys, nb::handle fields,
     nb::dict body;
     orvanta::put_if_truthy(body, "ukeys", ids_list);
     orvanta::put_if_truthy(body, "fields", fields_list);
-    orvanta::put_if_given(body, "start_date", start_date, normalize_date);
-    orvanta::put_if_given(body, "end_date", end_date, normalize_date);
+    orvanta::put_date_range(body, start_date, end_date, normalize_date);
 
     return orvanta::query_stream_frame(self, api_prefix, "/index-daily/stream", body,
                                        &no_bars);

@@ -63,6 +63,10 @@ void put_if_truthy(nb::dict& body, const char* key, nb::handle value);
 // Adds key -> convert(value) to `body` only when `value` is not None.
 void put_if_given(nb::dict& body, const char* key, nb::handle value, const Pinned& convert);
 
+// Adds "start_date" and "end_date" to `body`, each normalized and only when not None.
+void put_date_range(nb::dict& body, nb::handle start_date, nb::handle end_date,
+                    const Pinned& normalize_date);
+
 // POSTs `body` to API_PREFIX + `suffix` through the service's HttpClient, decodes the Arrow
 // stream answer while it arrives (orvanta._download.stream_decode) and returns its batches
 // as one pandas frame with a fresh 0..n-1 index. Without any batch the result is
