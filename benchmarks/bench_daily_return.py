@@ -92,21 +92,7 @@ def numpy_daily_return(signal_matrix, *market, total_money=1e8, fee=0.0001, rule
     signal = signal_matrix.shift(1).dropna(how="all")
     m = _core._build_market_arrays(signal.index, signal.columns, *market)
     signal_arr = signal.to_numpy(dtype=float, copy=False)
-    cash = daily_cash(
-        signal_arr,
-        m["can_buy_arr"],
-        m["cant_sell_arr"],
-        m["split_arr"],
-        m["dividend_arr"],
-        m["close_arr"],
-        m["prev_close_arr"],
-        m["buy_price_arr"],
-        m["sell_price_arr"],
-        total_money,
-        fee,
-        rule_fee,
-        lot_size,
-    )
+    cash = daily_cash(signal_arr, m, total_money, fee, rule_fee, lot_size)
     return pd.Series(cash / total_money, index=signal.index)
 
 

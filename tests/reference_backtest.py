@@ -53,25 +53,16 @@ EMPTY_STATS_KEYS = [
 ]
 
 
-def daily_cash(
-    signal_arr,
-    can_buy,
-    cant_sell,
-    split,
-    dividend,
-    close,
-    prev,
-    buy,
-    sell,
-    total_money,
-    fee,
-    rule_fee,
-    lot_size,
-):
+def daily_cash(signal_arr, market, total_money, fee, rule_fee, lot_size):
     """Cash earned each day by trading towards the target weights, one day at a time.
 
-    Every argument but the scalars is a days x stocks array already aligned with the signal.
+    ``market`` holds days x stocks arrays aligned with the signal, under the keys
+    _build_market_arrays gives them ("prev_close_arr", "can_buy_arr", ...).
     """
+    prev = market["prev_close_arr"]
+    can_buy, cant_sell = market["can_buy_arr"], market["cant_sell_arr"]
+    split, dividend = market["split_arr"], market["dividend_arr"]
+    close, buy, sell = market["close_arr"], market["buy_price_arr"], market["sell_price_arr"]
     with np.errstate(invalid="ignore", divide="ignore"):
         raw_target = total_money * signal_arr / (prev * lot_size)
     valid = np.isfinite(signal_arr) & np.isfinite(prev) & (prev > 0)

@@ -35,27 +35,20 @@ def reference_daily_return(
     def prices(frame):
         return frame.reindex(index=idx, columns=cols).to_numpy(dtype=float)
 
-    can_buy = can_buy_stock.reindex(index=idx, columns=cols, fill_value=False).to_numpy(bool)
-    cant_sell = cant_sell_stock.reindex(index=idx, columns=cols, fill_value=True).to_numpy(bool)
-    split, dividend = prices(split_factor), prices(dividend_factor)
-    close, prev = prices(close_price), prices(prev_close)
-    buy, sell = prices(buy_price), prices(sell_price)
-    signal_arr = signal.to_numpy(dtype=float)
-    cash = daily_cash(
-        signal_arr,
-        can_buy,
-        cant_sell,
-        split,
-        dividend,
-        close,
-        prev,
-        buy,
-        sell,
-        total_money,
-        fee,
-        rule_fee,
-        lot_size,
-    )
+    def flags(frame, missing):
+        return frame.reindex(index=idx, columns=cols, fill_value=missing).to_numpy(bool)
+
+    market = {
+        "can_buy_arr": flags(can_buy_stock, False),
+        "cant_sell_arr": flags(cant_sell_stock, True),
+        "split_arr": prices(split_factor),
+        "dividend_arr": prices(dividend_factor),
+        "close_arr": prices(close_price),
+        "prev_close_arr": prices(prev_close),
+        "buy_price_arr": prices(buy_price),
+        "sell_price_arr": prices(sell_price),
+    }
+    cash = daily_cash(signal.to_numpy(dtype=float), market, total_money, fee, rule_fee, lot_size)
     return pd.Series(cash / total_money, index=idx)
 
 
