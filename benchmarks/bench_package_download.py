@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import hashlib
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -85,6 +86,13 @@ def file_digest(path: Path) -> str:
     return digest.hexdigest()
 
 
+def cpu_seconds() -> float:
+    """User and system time of this process and its finished children (curl)."""
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
 def reset_peak_rss() -> None:
     Path("/proc/self/clear_refs").write_text("5")
 
@@ -151,17 +159,22 @@ def main() -> None:
         baseline_name = "curl -o" if curl else "plain httpx loop (curl not found)"
         baseline = run_curl if curl else run_plain_httpx
         times: dict[str, list[float]] = {baseline_name: [], "_stream_download": []}
+        cpu: dict[str, list[float]] = {baseline_name: [], "_stream_download": []}
         growth: list[int] = []
 
         def measure_baseline() -> None:
+            before = cpu_seconds()
             times[baseline_name].append(baseline())
+            cpu[baseline_name].append(cpu_seconds() - before)
             assert dest.stat().st_size == size
             dest.unlink()
 
         def measure_pkg() -> None:
             rss_before = current_rss()
             reset_peak_rss()
+            before = cpu_seconds()
             times["_stream_download"].append(run_pkg())
+            cpu["_stream_download"].append(cpu_seconds() - before)
             growth.append(peak_rss() - rss_before)
             assert file_digest(dest) == expected, "downloaded file differs from the package"
             dest.unlink()
@@ -185,6 +198,8 @@ def main() -> None:
                 f"  {name:<20} best {best[name]:5.0f} MiB/s, median {median[name]:5.0f} MiB/s"
                 f"   (runs: {runs})"
             )
+        for name in times:
+            print(f"  {name:<20} CPU {statistics.median(cpu[name]):.2f} s per download (median)")
         ratio = best["_stream_download"] / best[baseline_name]
         ratio_median = median["_stream_download"] / median[baseline_name]
         print(
