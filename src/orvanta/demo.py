@@ -27,7 +27,7 @@ import numpy as np
 import pandas as pd
 
 import orvanta
-from orvanta._backtest_files import StoreMarket, load_store_market, run_backtest
+from orvanta._backtest_files import load_store_market, run_backtest
 from orvanta._report import format_benchmark_summary, format_stats
 from orvanta.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 from orvanta.backtest._store import component_dataset_key
@@ -173,10 +173,7 @@ def run_demo(
 
     say(f"[6/7] backtesting against benchmark {BENCHMARK}")
     strategy = f"momentum_top{top}_{BENCHMARK}"
-    result = run_backtest(
-        weights, StoreMarket(market.matrices, market.benchmarks), chart_dir,
-        benchmark=BENCHMARK, strategy_name=strategy,
-    )  # fmt: skip
+    result = run_backtest(weights, market, chart_dir, benchmark=BENCHMARK, strategy_name=strategy)
     say("")
     say(format_stats(result.stats))
     say("")
