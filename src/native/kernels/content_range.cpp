@@ -40,11 +40,11 @@ std::optional<ContentRange> parse_content_range(std::string_view value) {
     std::size_t space = value.find(' ');
     if (space == std::string_view::npos || !unit_is_bytes(value.substr(0, space)))
         return std::nullopt;
-    std::string_view spec = trim(value.substr(space + 1));
-    std::size_t slash = spec.find('/');
+    std::string_view fields = trim(value.substr(space + 1));
+    std::size_t slash = fields.find('/');
     if (slash == std::string_view::npos) return std::nullopt;
-    std::string_view range = trim(spec.substr(0, slash));
-    std::string_view size = trim(spec.substr(slash + 1));
+    std::string_view range = trim(fields.substr(0, slash));
+    std::string_view size = trim(fields.substr(slash + 1));
 
     ContentRange out;
     if (size != "*") {
