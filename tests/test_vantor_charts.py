@@ -14,6 +14,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
+from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: E402
 
 from orvanta.backtest import _vantor  # noqa: E402
 
@@ -268,6 +269,10 @@ def test_weekly_chart_contents(table, tmp_path, captured):
     assert dd.get_title() == "Weekly Drawdown" and nav.get_title() == "Weekly Net Value"
     cells, _ = table_cells(yearly_tbl)
     assert [r[0] for r in cells[1:]] == ["2021", "2022"]
+    # The figure title sits above the net value panel's title, not over it.
+    renderer = FigureCanvasAgg(fig).get_renderer()
+    fig.draw_without_rendering()
+    assert fig._suptitle.get_window_extent(renderer).y0 >= nav.title.get_window_extent(renderer).y1
 
 
 def test_yearly_table_rules():

@@ -67,9 +67,14 @@ void plot_weekly_net_value_unlocked(nb::handle total, nb::handle strategy_name,
         ax_dd = fig.get().attr("add_subplot")(grid_cell(gs, 1, 2, 0, 1), "sharex"_a = ax_nav);
         ax_yearly_table = fig.get().attr("add_subplot")(grid_cell(gs, 1, 2, 1, 2));
     }
-    fig.get().attr("suptitle")(title_text(args, " | Weekly Net Value"), "fontsize"_a = 16,
-                               "fontweight"_a = "bold", "color"_a = kBenchmarkInk,
-                               "y"_a = is_long ? 0.985 : 0.995);
+    nb::kwargs title_style;
+    title_style["fontsize"] = 16;
+    title_style["fontweight"] = "bold";
+    title_style["color"] = kBenchmarkInk;
+    // Constrained layout reserves room only for a title it places itself: pinned at
+    // y = 0.995, the wide title was drawn over the net value panel's own title.
+    if (is_long) title_style["y"] = 0.985;
+    fig.get().attr("suptitle")(title_text(args, " | Weekly Net Value"), **title_style);
 
     const std::string bench(orvanta::utf8(benchmark_name));
     nb::object dates = weekly.attr("index");
