@@ -15,15 +15,7 @@ namespace {
 constexpr const char* kModuleName = "orvanta.backtest._prepare";
 
 void import_names(nb::module_& m, const char* module, std::initializer_list<const char*> names) {
-    nb::object source = nb::module_::import_(module);
-    for (const char* name : names) {
-        if (!nb::hasattr(source, name)) {
-            std::string message =
-                std::string("cannot import name '") + name + "' from '" + module + "'";
-            throw nb::import_error(message.c_str());
-        }
-        m.attr(name) = source.attr(name);
-    }
+    for (const char* name : names) m.attr(name) = orvanta::from_import(module, name);
 }
 
 nb::object make_class(nb::module_& m, const char* name, nb::handle base, const char* doc) {
