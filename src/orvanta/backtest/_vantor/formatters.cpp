@@ -34,10 +34,7 @@ int digits_arg(nb::handle digits) { return static_cast<int>(orvanta::to_int64(di
 bool is_missing(nb::handle value) {
     if (value.is_none()) return true;
     if (PyFloat_CheckExact(value.ptr())) return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
-    nb::object verdict = orvanta::import_attr("pandas", "isna")(value);
-    int truth = PyObject_IsTrue(verdict.ptr());
-    if (truth < 0) throw nb::python_error();
-    return truth == 1;
+    return orvanta::truthy(orvanta::import_attr("pandas", "isna")(value));
 }
 
 std::string format_pct(nb::handle value, int digits) {

@@ -7,6 +7,7 @@
 #include "kernels/holdings.h"
 #include "kernels/series_stats.h"
 #include "orvanta/arrays.h"
+#include "orvanta/context.h"
 #include "orvanta/pycall.h"
 #include "registry.h"
 
@@ -54,15 +55,9 @@ struct Values {
 nb::object quiet_corr(nb::handle a, nb::handle b) {
     nb::object quiet = orvanta::import_attr("numpy", "errstate")("invalid"_a = "ignore",
                                                                  "divide"_a = "ignore");
-    quiet.attr("__enter__")();
-    try {
-        nb::object corr = a.attr("corr")(b);
-        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        return corr;
-    } catch (...) {
-        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        throw;
-    }
+    nb::object corr;
+    orvanta::with_context(quiet, [&](nb::handle) { corr = a.attr("corr")(b); });
+    return corr;
 }
 
 nb::object holdings_and_turnover(nb::handle signal_df, double& holding_count) {
