@@ -1,5 +1,6 @@
 #include "orvanta/pycall.h"
 
+#include <limits>
 #include <string>
 
 namespace orvanta {
@@ -11,6 +12,14 @@ nb::object import_attr(const char* module, const char* attr) {
 nb::bytes to_bytes(std::string_view data) { return nb::bytes(data.data(), data.size()); }
 
 nb::str to_str(std::string_view data) { return nb::str(data.data(), data.size()); }
+
+nb::object infinities_to_nan(nb::handle obj) {
+    const double inf = std::numeric_limits<double>::infinity();
+    nb::list infinities;
+    infinities.append(inf);
+    infinities.append(-inf);
+    return obj.attr("replace")(infinities, std::numeric_limits<double>::quiet_NaN());
+}
 
 bool truthy(nb::handle obj) {
     int result = PyObject_IsTrue(obj.ptr());

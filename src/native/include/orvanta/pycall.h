@@ -27,6 +27,9 @@ nb::list str_list(const char* const (&names)[N]) {
     return out;
 }
 
+// obj.replace([inf, -inf], nan): a pandas frame or series with its infinities as NaN.
+nb::object infinities_to_nan(nb::handle obj);
+
 // bool(obj); an error of __bool__ / __len__ propagates.
 bool truthy(nb::handle obj);
 

@@ -1,9 +1,7 @@
 // The matrices the backtest consumes, derived from the raw factor matrices with pandas
 // arithmetic (alignment over the union of dates and stocks is part of the result).
-#include <cmath>
-#include <limits>
-
 #include "orvanta/args.h"
+#include "orvanta/pycall.h"
 #include "prepare.h"
 
 namespace prepare {
@@ -12,20 +10,6 @@ using namespace nb::literals;
 using orvanta::None;
 
 namespace {
-
-nb::object infinities() {
-    const double inf = std::numeric_limits<double>::infinity();
-    nb::list values;
-    values.append(inf);
-    values.append(-inf);
-    return std::move(values);
-}
-
-nb::object nan() { return nb::float_(std::numeric_limits<double>::quiet_NaN()); }
-
-nb::object without_infinities(nb::handle frame) {
-    return frame.attr("replace")(infinities(), nan());
-}
 
 nb::object rows_where(nb::handle frame, nb::handle mask) { return frame.attr("loc")[mask]; }
 
@@ -80,8 +64,8 @@ nb::dict build_from_matrices(nb::handle /*self*/, nb::handle source_in) {
                              .attr("__le__")(0);
 
     nb::object forward = open.attr("shift")(-2) / open.attr("shift")(-1) - nb::int_(1);
-    nb::object rank = without_infinities(forward).attr("rank")("axis"_a = 1,
-                                                               "method"_a = "average");
+    nb::object rank =
+        orvanta::infinities_to_nan(forward).attr("rank")("axis"_a = 1, "method"_a = "average");
 
     nb::dict out;
     out["industry_matrix"] = industry;
@@ -113,7 +97,7 @@ nb::dict component_matrices(nb::handle self, nb::handle component_names, nb::han
             continue;  // the caller decides whether a missing component is fatal
         }
         if (!has_rows(matrix)) continue;
-        nb::object finite = without_infinities(matrix);
+        nb::object finite = orvanta::infinities_to_nan(matrix);
         nb::object members = finite.attr("where")(finite.attr("__ne__")(0));
         nb::object present = members.attr("notna")();
         nb::object mask = present.attr("astype")(nb::str("float64")).attr("where")(present);

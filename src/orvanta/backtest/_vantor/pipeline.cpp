@@ -159,7 +159,7 @@ nb::object run_strategy_backtest_core(
     if (has_primary) {
         nb::object as_float = nb::borrow<nb::dict>(benchmark_dict)[benchmark_names].attr("astype")(
             nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
-        nb::object bm_daily = infinities_to_nan(as_float).attr("fillna")(0.0);
+        nb::object bm_daily = orvanta::infinities_to_nan(as_float).attr("fillna")(0.0);
         // The benchmark's net value sums its returns from its own first date.
         nb::dict bm_columns;
         bm_columns["close"] = bm_daily.attr("cumsum")().attr("add")(1.0);

@@ -22,9 +22,6 @@ struct Column {
 };
 Column column_values(nb::handle series);
 
-// `obj.replace([inf, -inf], nan)`: infinities count as missing values.
-nb::object infinities_to_nan(nb::handle obj);
-
 // pandas.isna(value) as a truth value (None and float NaN without a call into pandas).
 bool is_missing(nb::handle value);
 

@@ -1,5 +1,3 @@
-#include <limits>
-
 #include "orvanta/arrays.h"
 #include "orvanta/pycall.h"
 #include "report.h"
@@ -16,14 +14,6 @@ Column column_values(nb::handle series) {
     out.data = orvanta::f64_data(values);
     out.owner = std::move(values);
     return out;
-}
-
-nb::object infinities_to_nan(nb::handle obj) {
-    const double inf = std::numeric_limits<double>::infinity();
-    nb::list infinities;
-    infinities.append(inf);
-    infinities.append(-inf);
-    return obj.attr("replace")(infinities, std::numeric_limits<double>::quiet_NaN());
 }
 
 }  // namespace vantor

@@ -19,7 +19,7 @@ nb::object build_weekly_net_value_frame(nb::handle total) {
     for (const char* name : {"long", "close_net_value", "extra_return"}) sampled.append(name);
     // Bins run Saturday..Friday and carry their Friday; last() takes each column's last
     // non-missing value in the bin, resample's own semantics.
-    nb::object weekly = infinities_to_nan(plot_df[sampled])
+    nb::object weekly = orvanta::infinities_to_nan(plot_df[sampled])
                             .attr("resample")("W-FRI")
                             .attr("last")()
                             .attr("dropna")("how"_a = "all");
