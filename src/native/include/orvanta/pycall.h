@@ -30,6 +30,14 @@ nb::list str_list(const char* const (&names)[N]) {
 // obj.replace([inf, -inf], nan): a pandas frame or series with its infinities as NaN.
 nb::object infinities_to_nan(nb::handle obj);
 
+// A new list of float from doubles (figure ratios and widths).
+template <std::size_t N>
+nb::list float_list(const double (&values)[N]) {
+    nb::list out;
+    for (double value : values) out.append(nb::float_(value));
+    return out;
+}
+
 // bool(obj); an error of __bool__ / __len__ propagates.
 bool truthy(nb::handle obj);
 

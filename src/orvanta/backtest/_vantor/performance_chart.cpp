@@ -18,17 +18,12 @@ namespace vantor {
 namespace {
 
 using namespace nb::literals;
+using orvanta::float_list;
 using orvanta::None;
 
 constexpr long kRollingStabilityDays = 60;
 constexpr long kMinRollingStabilityDays = 5;
 constexpr double kTradingDaysPerYear = 252.0;
-
-nb::list list_of(std::initializer_list<double> values) {
-    nb::list out;
-    for (double v : values) out.append(v);
-    return out;
-}
 
 nb::object as_floats(nb::handle series) { return series.attr("to_numpy")("dtype"_a = "float64"); }
 
@@ -80,7 +75,7 @@ Panels make_layout(nb::handle fig, bool is_long) {
     };
     if (is_long) {
         nb::object gs = fig.attr("add_gridspec")(
-            7, 2, "height_ratios"_a = list_of({0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0}),
+            7, 2, "height_ratios"_a = float_list({0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0}),
             "hspace"_a = 0.42, "wspace"_a = 0.22);
         p.cards = add(gs, 0, 1, 0, 2);
         p.cum = add(gs, 1, 2, 0, 2);
@@ -92,8 +87,8 @@ Panels make_layout(nb::handle fig, bool is_long) {
         p.yearly_table = add(gs, 6, 7, 0, 2);
     } else {
         nb::object gs =
-            fig.attr("add_gridspec")(4, 3, "height_ratios"_a = list_of({0.62, 2.55, 2.15, 1.6}),
-                                     "width_ratios"_a = list_of({1.05, 1.05, 1.0}));
+            fig.attr("add_gridspec")(4, 3, "height_ratios"_a = float_list({0.62, 2.55, 2.15, 1.6}),
+                                     "width_ratios"_a = float_list({1.05, 1.05, 1.0}));
         p.cards = add(gs, 0, 1, 0, 3);
         p.cum = add(gs, 1, 2, 0, 2);
         p.excess = add(gs, 1, 2, 2, 3);
@@ -233,13 +228,11 @@ void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb:
     };
     nb::list cell_text;
     for (auto& [metric, value] : rows) cell_text.append(nb::make_tuple(metric, value));
-    nb::list labels;
-    labels.append("Metric");
-    labels.append("Value");
+    nb::list labels = orvanta::str_list({"Metric", "Value"});
+    nb::list widths = is_long ? float_list({0.26, 0.74}) : float_list({0.42, 0.58});
     nb::object table =
         ax.attr("table")("cellText"_a = cell_text, "colLabels"_a = labels, "loc"_a = "center",
-                         "cellLoc"_a = "left", "colLoc"_a = "left",
-                         "colWidths"_a = is_long ? list_of({0.26, 0.74}) : list_of({0.42, 0.58}));
+                         "cellLoc"_a = "left", "colLoc"_a = "left", "colWidths"_a = widths);
     style_table(table, 9.4, 1.28);
 }
 
@@ -265,9 +258,8 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats,
     nb::object strategy_dd = plot_df["max_drowdown"];
     nb::object benchmark_dd = close_nav - close_nav.attr("expanding")().attr("max")();
     nb::object excess_dd = plot_df["extra_max_drowdown"];
-    nb::list daily_columns;
-    for (const char* c : {"daily_return", "index_daily_return", "extra_daily_return"})
-        daily_columns.append(c);
+    nb::list daily_columns =
+        orvanta::str_list({"daily_return", "index_daily_return", "extra_daily_return"});
     nb::object daily = plot_df[daily_columns].attr("copy")();
     nb::object yearly = daily.attr("groupby")(daily.attr("index").attr("year")).attr("sum")();
     nb::object yearly_metrics = calc_yearly_performance_metrics(daily);

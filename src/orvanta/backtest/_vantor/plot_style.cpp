@@ -13,12 +13,6 @@ namespace {
 using namespace nb::literals;
 using orvanta::None;
 
-nb::list str_list(std::initializer_list<const char*> items) {
-    nb::list out;
-    for (const char* item : items) out.append(item);
-    return out;
-}
-
 }  // namespace
 
 nb::object Pyplot::percent() const { return percent_formatter(1.0); }
@@ -35,9 +29,9 @@ Pyplot drawing_preamble() {
         // A missing style leaves the current one in place.
     }
     nb::object rc = py.plt.attr("rcParams");
-    rc["font.sans-serif"] =
-        str_list({"Noto Sans CJK SC", "Source Han Sans SC", "WenQuanYi Micro Hei", "SimHei",
-                  "Arial Unicode MS", "DejaVu Sans"});
+    rc["font.sans-serif"] = orvanta::str_list({"Noto Sans CJK SC", "Source Han Sans SC",
+                                               "WenQuanYi Micro Hei", "SimHei", "Arial Unicode MS",
+                                               "DejaVu Sans"});
     rc["axes.unicode_minus"] = false;
     rc["figure.facecolor"] = "white";
     rc["axes.facecolor"] = "#fbfbfd";

@@ -12,12 +12,7 @@ namespace vantor {
 namespace {
 
 using namespace nb::literals;
-
-nb::list ratios(std::initializer_list<double> values) {
-    nb::list out;
-    for (double v : values) out.append(v);
-    return out;
-}
+using orvanta::float_list;
 
 nb::object drawdown_of(nb::handle nav) { return nav - nav.attr("expanding")().attr("max")(); }
 
@@ -31,9 +26,8 @@ void plot_weekly_net_value_unlocked(nb::handle total, nb::handle strategy_name,
     nb::object weekly = build_weekly_net_value_frame(total);
     if (nb::cast<bool>(weekly.attr("empty"))) return;
 
-    nb::list daily_columns;
-    for (const char* c : {"daily_return", "index_daily_return", "extra_daily_return"})
-        daily_columns.append(c);
+    nb::list daily_columns =
+        orvanta::str_list({"daily_return", "index_daily_return", "extra_daily_return"});
     nb::object daily = global("_with_datetime_index")(total)[daily_columns].attr("copy")();
     nb::object yearly_metrics = calc_yearly_performance_metrics(daily);
     nb::object strategy_nav = weekly["long"];
@@ -55,14 +49,14 @@ void plot_weekly_net_value_unlocked(nb::handle total, nb::handle strategy_name,
     Figure fig(py, figure);
     if (is_long) {
         nb::object gs = fig.get().attr("add_gridspec")(
-            3, 1, "height_ratios"_a = ratios({3.1, 1.45, 1.9}), "hspace"_a = 0.34);
+            3, 1, "height_ratios"_a = float_list({3.1, 1.45, 1.9}), "hspace"_a = 0.34);
         ax_nav = fig.get().attr("add_subplot")(grid_cell(gs, 0, 1, 0, 1));
         ax_dd = fig.get().attr("add_subplot")(grid_cell(gs, 1, 2, 0, 1), "sharex"_a = ax_nav);
         ax_yearly_table = fig.get().attr("add_subplot")(grid_cell(gs, 2, 3, 0, 1));
     } else {
         nb::object gs =
-            fig.get().attr("add_gridspec")(2, 2, "width_ratios"_a = ratios({2.25, 1.05}),
-                                           "height_ratios"_a = ratios({3.05, 1.75}));
+            fig.get().attr("add_gridspec")(2, 2, "width_ratios"_a = float_list({2.25, 1.05}),
+                                           "height_ratios"_a = float_list({3.05, 1.75}));
         ax_nav = fig.get().attr("add_subplot")(grid_cell(gs, 0, 1, 0, 2));
         ax_dd = fig.get().attr("add_subplot")(grid_cell(gs, 1, 2, 0, 1), "sharex"_a = ax_nav);
         ax_yearly_table = fig.get().attr("add_subplot")(grid_cell(gs, 1, 2, 1, 2));

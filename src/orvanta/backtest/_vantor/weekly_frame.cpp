@@ -15,8 +15,7 @@ nb::object build_weekly_net_value_frame(nb::handle total) {
     nb::object plot_df = global("_with_datetime_index")(total);
     if (nb::cast<bool>(plot_df.attr("empty"))) return pd.attr("DataFrame")();
 
-    nb::list sampled;
-    for (const char* name : {"long", "close_net_value", "extra_return"}) sampled.append(name);
+    nb::list sampled = orvanta::str_list({"long", "close_net_value", "extra_return"});
     // Bins run Saturday..Friday and carry their Friday; last() takes each column's last
     // non-missing value in the bin, resample's own semantics.
     nb::object weekly = orvanta::infinities_to_nan(plot_df[sampled])
@@ -26,8 +25,7 @@ nb::object build_weekly_net_value_frame(nb::handle total) {
     if (nb::cast<bool>(weekly.attr("empty"))) return weekly;
 
     weekly = weekly.attr("assign")("extra_net_value"_a = weekly["extra_return"] + nb::int_(1));
-    nb::list subset;
-    for (const char* name : {"long", "close_net_value", "extra_net_value"}) subset.append(name);
+    nb::list subset = orvanta::str_list({"long", "close_net_value", "extra_net_value"});
     return weekly.attr("dropna")("subset"_a = subset, "how"_a = "all");
 }
 
