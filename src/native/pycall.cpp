@@ -27,6 +27,12 @@ bool truthy(nb::handle obj) {
     return result != 0;
 }
 
+bool contains(nb::handle container, nb::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw nb::python_error();
+    return found != 0;
+}
+
 std::string_view bytes_view(nb::handle obj) {
     char* data = nullptr;
     Py_ssize_t size = 0;

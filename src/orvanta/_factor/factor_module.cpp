@@ -44,9 +44,7 @@ nb::list list_factors(nb::handle self) {
         nb::dict meta;
         for (const char* key : PUBLIC_FACTOR_META_FIELDS) {
             nb::str name(key);
-            int present = PySequence_Contains(record.ptr(), name.ptr());
-            if (present < 0) throw nb::python_error();
-            if (present) meta[name] = record[name];
+            if (orvanta::contains(record, name)) meta[name] = record[name];
         }
         out.append(meta);
     }

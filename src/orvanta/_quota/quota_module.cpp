@@ -16,12 +16,6 @@ const char* const PUBLIC_INT_FIELDS[] = {"daily_quota_bytes", "daily_used_bytes"
 
 orvanta::Pinned api_prefix;
 
-bool has_key(nb::handle data, nb::handle key) {
-    int present = PySequence_Contains(data.ptr(), key.ptr());
-    if (present < 0) throw nb::python_error();
-    return present != 0;
-}
-
 // int(value), as Python's int() does it: decimal texts are parsed, floats cut toward zero.
 nb::object as_int(nb::handle value) {
     PyObject* converted = PyNumber_Long(value.ptr());
@@ -36,15 +30,15 @@ nb::dict get_quota(nb::handle self) {
     if (!PyDict_Check(data.ptr())) return result;
     for (const char* name : PUBLIC_INT_FIELDS) {
         nb::str key(name);
-        if (has_key(data, key)) result[key] = as_int(data[key]);
+        if (orvanta::contains(data, key)) result[key] = as_int(data[key]);
     }
     nb::str remaining_days("remaining_days");
-    if (has_key(data, remaining_days)) {
+    if (orvanta::contains(data, remaining_days)) {
         nb::object value = data[remaining_days];
         result[remaining_days] = value.is_none() ? nb::none() : as_int(value);
     }
     nb::str license_type("license_type");
-    if (has_key(data, license_type)) {
+    if (orvanta::contains(data, license_type)) {
         nb::object value = data[license_type];
         PyObject* text = PyObject_Str(value.ptr());
         if (!text) throw nb::python_error();

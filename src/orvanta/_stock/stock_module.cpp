@@ -24,9 +24,7 @@ nb::object to_dataframe(nb::handle items) {
     nb::object df = data_frame(items);
     nb::object missing = orvanta::import_attr("pandas", "NA");
     for (nb::handle name : columns) {
-        int present = PySequence_Contains(df.attr("columns").ptr(), name.ptr());
-        if (present < 0) throw nb::python_error();
-        if (!present) df[name] = missing;
+        if (!orvanta::contains(df.attr("columns"), name)) df[name] = missing;
     }
     return df[columns];
 }

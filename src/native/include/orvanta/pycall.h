@@ -38,6 +38,9 @@ nb::list float_list(const double (&values)[N]) {
     return out;
 }
 
+// `item in container`; an error of __contains__ propagates.
+bool contains(nb::handle container, nb::handle item);
+
 // bool(obj); an error of __bool__ / __len__ propagates.
 bool truthy(nb::handle obj);
 

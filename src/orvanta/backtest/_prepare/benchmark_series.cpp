@@ -2,6 +2,7 @@
 #include <array>
 
 #include "orvanta/args.h"
+#include "orvanta/pycall.h"
 #include "prepare.h"
 
 namespace prepare {
@@ -11,9 +12,7 @@ using namespace nb::literals;
 namespace {
 
 bool has_column(nb::handle frame, const char* name) {
-    int found = PySequence_Contains(frame.attr("columns").ptr(), nb::str(name).ptr());
-    if (found < 0) throw nb::python_error();
-    return found == 1;
+    return orvanta::contains(frame.attr("columns"), nb::str(name));
 }
 
 nb::object to_numeric(nb::handle values) {

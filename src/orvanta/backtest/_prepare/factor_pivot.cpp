@@ -12,6 +12,7 @@
 
 #include "kernels/pivot.h"
 #include "orvanta/args.h"
+#include "orvanta/pycall.h"
 #include "prepare.h"
 
 namespace prepare {
@@ -146,15 +147,9 @@ struct Pivot {
     }
 };
 
-bool contains(nb::handle columns, nb::handle name) {
-    int found = PySequence_Contains(columns.ptr(), name.ptr());
-    if (found < 0) throw nb::python_error();
-    return found == 1;
-}
-
 const char* first_present(nb::handle columns, std::initializer_list<const char*> names) {
     for (const char* name : names) {
-        if (contains(columns, nb::str(name))) return name;
+        if (orvanta::contains(columns, nb::str(name))) return name;
     }
     return nullptr;
 }
@@ -211,7 +206,7 @@ nb::dict ov_factors_to_matrices(nb::handle /*self*/, nb::handle df, nb::handle n
     }
 
     for (nb::handle name : names) {
-        if (!contains(columns, name)) continue;
+        if (!orvanta::contains(columns, name)) continue;
         nb::object values = float_values(df[name]);
         result[name] = pivot.run(values, nb::none(), 1, {true})[0];
     }

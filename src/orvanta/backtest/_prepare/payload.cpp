@@ -72,9 +72,7 @@ nb::object build_payload(nb::handle self, nb::handle incremental, nb::handle met
     nb::object component_names = parts[3];
     nb::list missing;
     for (nb::handle name : component_names) {
-        int found = PySequence_Contains(components.ptr(), name.ptr());
-        if (found < 0) throw nb::python_error();
-        if (!found) missing.append(name);
+        if (!orvanta::contains(components, name)) missing.append(name);
     }
     if (nb::len(missing) > 0) {
         nb::str message =

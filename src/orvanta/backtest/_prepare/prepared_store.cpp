@@ -37,9 +37,7 @@ nb::object store_load(nb::handle self, nb::handle start_date, nb::handle end_dat
         nb::object datasets = metadata.attr("get")("datasets", nb::dict());
         nb::list present;
         for (nb::handle key : self.attr("matrix_dtype")) {
-            int found = PySequence_Contains(datasets.ptr(), key.ptr());
-            if (found < 0) throw nb::python_error();
-            if (found) present.append(key);
+            if (orvanta::contains(datasets, key)) present.append(key);
         }
         selected = present;
     }

@@ -45,7 +45,7 @@ nb::object build_total_backtesting_frame(nb::handle total_backtesting) {
     const Input benchmark(total, "index_daily_return");
     Column extra_daily(n), nav(n), close_net_value(n), close_proxy(n);
     bool close_missing = false;
-    const bool has_close = nb::cast<bool>(total.attr("columns").attr("__contains__")("close"));
+    const bool has_close = orvanta::contains(total.attr("columns"), nb::str("close"));
     {
         nb::gil_scoped_release unlocked;  // arrays owned by this frame
         for (std::int64_t i = 0; i < n; ++i)
