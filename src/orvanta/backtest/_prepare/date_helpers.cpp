@@ -18,7 +18,7 @@ nb::object series_to_yyyymmdd(nb::handle values) {
     nb::object is_series = pd.attr("Series");
     // Plain sequences get a dtype (and so an integer check) the way pandas would give them.
     if (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr()) ||
-        nb::isinstance(input, nb::module_::import_("numpy").attr("ndarray"))) {
+        nb::isinstance(input, orvanta::import_attr("numpy", "ndarray"))) {
         input = pd.attr("Series")(input);
     }
     nb::object parsed;

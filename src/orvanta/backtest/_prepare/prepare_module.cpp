@@ -69,7 +69,7 @@ void define_builder(nb::module_& m) {
     method(cls, "_batch_or_read", &prepare::batch_or_read, "batch"_a.none(), "name"_a.none(),
            "The batch's matrix for name, read alone when the batch has none.");
     static_method(cls, "_empty_like", &prepare::empty_like, "reference"_a.none(),
-                  "fill_value"_a.none() = nb::module_::import_("numpy").attr("nan"),
+                  "fill_value"_a.none() = orvanta::import_attr("numpy", "nan"),
                   "A frame of fill_value with reference's index and columns.");
     method(cls, "_build_from_matrices", &prepare::build_from_matrices, "source"_a.none(),
            "The twelve base backtest matrices from the source factor matrices.");
