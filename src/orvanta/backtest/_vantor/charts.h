@@ -78,6 +78,8 @@ class Figure {
 nb::object grid_cell(nb::handle gridspec, long r0, long r1, long c0, long c1);
 
 void reference_line(nb::handle ax, double y, double linewidth = 0.8);
+// `text` in the middle of a panel that has nothing to show.
+void centred_note(nb::handle ax, const char* text);
 // One legend on `ax` with its own entries first and then the twin's.
 void merged_legend(nb::handle ax, nb::handle twin, const char* loc);
 void axis_finish(std::initializer_list<nb::handle> axes);

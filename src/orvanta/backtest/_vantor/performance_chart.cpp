@@ -144,8 +144,7 @@ void draw_yearly_bars(const Pyplot& py, nb::handle ax, nb::handle yearly,
                                    "ha"_a = "right");
         ax.attr("legend")("loc"_a = "best", "frameon"_a = true, "framealpha"_a = 0.92);
     } else {
-        ax.attr("text")(0.5, 0.5, "No yearly data", "transform"_a = ax.attr("transAxes"),
-                        "ha"_a = "center", "va"_a = "center");
+        centred_note(ax, "No yearly data");
     }
     reference_line(ax, 0.0);
     ax.attr("set_title")("Yearly Return");
@@ -183,8 +182,7 @@ void draw_rolling(const Pyplot& py, nb::handle ax, nb::handle daily) {
         twin.attr("yaxis").attr("set_major_formatter")(py.percent());
         merged_legend(ax, twin, "best");
     } else {
-        ax.attr("text")(0.5, 0.5, "Not enough data", "transform"_a = ax.attr("transAxes"),
-                        "ha"_a = "center", "va"_a = "center");
+        centred_note(ax, "Not enough data");
     }
     ax.attr("set_title")("Rolling Excess Stability");
 }

@@ -101,6 +101,11 @@ void reference_line(nb::handle ax, double y, double linewidth) {
     ax.attr("axhline")(y, "color"_a = kReferenceLine, "linewidth"_a = linewidth);
 }
 
+void centred_note(nb::handle ax, const char* text) {
+    ax.attr("text")(0.5, 0.5, text, "transform"_a = ax.attr("transAxes"), "ha"_a = "center",
+                    "va"_a = "center");
+}
+
 void merged_legend(nb::handle ax, nb::handle twin, const char* loc) {
     nb::tuple own = nb::borrow<nb::tuple>(ax.attr("get_legend_handles_labels")());
     nb::tuple other = nb::borrow<nb::tuple>(twin.attr("get_legend_handles_labels")());

@@ -35,8 +35,7 @@ const MetricColumn kMetricColumns[] = {
 void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics) {
     ax.attr("axis")("off");
     if (nb::len(yearly_metrics) == 0) {
-        ax.attr("text")(0.5, 0.5, "No yearly metric data", "transform"_a = ax.attr("transAxes"),
-                        "ha"_a = "center", "va"_a = "center");
+        centred_note(ax, "No yearly metric data");
         return;
     }
     nb::list rows;
