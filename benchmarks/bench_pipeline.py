@@ -34,9 +34,14 @@ from bench_daily_return import (  # noqa: E402
     make_weights,
     numpy_daily_return,
 )
-from reference_backtest import MARKET_ARGS, TRADING_DAYS, reference_stats  # noqa: E402
+from reference_backtest import (  # noqa: E402
+    MARKET_ARGS,
+    reference_benchmark_summary,
+    reference_frame,
+    reference_stats,
+)
 
-from orvanta.backtest import _core, _vantor  # noqa: E402
+from orvanta.backtest import _vantor  # noqa: E402
 
 
 def plain_smooth(weights: pd.DataFrame, window: int) -> pd.DataFrame:
@@ -44,26 +49,6 @@ def plain_smooth(weights: pd.DataFrame, window: int) -> pd.DataFrame:
         return weights
     smoothed = weights.fillna(0.0).rolling(window).mean().dropna(how="all")
     return smoothed.where(smoothed != 0)
-
-
-def plain_frame(joined: pd.DataFrame) -> pd.DataFrame:
-    total = joined.copy().dropna()
-    if total.empty:
-        return total
-    total.loc[:, "extra_daily_return"] = total["daily_return"] - total["index_daily_return"]
-    nav = total["daily_return"].cumsum() + 1
-    total.loc[:, "long"] = nav / nav.iloc[0]
-    first_close = total["close"].iloc[0]
-    if not pd.isna(first_close) and first_close != 0:
-        total.loc[:, "close_net_value"] = total["close"] / first_close
-    else:
-        total.loc[:, "close_net_value"] = total["index_daily_return"].cumsum() + 1
-    total.loc[:, "max_drowdown"] = total["long"] - total["long"].expanding().max()
-    cum = total["extra_daily_return"].cumsum()
-    total.loc[:, "extra_return"] = cum - cum.iloc[0]
-    excess_nav = total["extra_return"] + 1
-    total.loc[:, "extra_max_drowdown"] = excess_nav - excess_nav.expanding().max()
-    return total
 
 
 def plain_pipeline(strategy, market, benchmark_dict, primary="000852", window=0):
@@ -79,24 +64,9 @@ def plain_pipeline(strategy, market, benchmark_dict, primary="000852", window=0)
     bench = pd.DataFrame({"close": bm.cumsum().add(1.0), "index_daily_return": bm})
     bench = bench.loc[bench.index >= df.index.min()]
     bench = bench.loc[bench.index <= df.index.max()]
-    total = plain_frame(pd.concat([df, bench], axis=1, join="inner"))
+    total = reference_frame(pd.concat([df, bench], axis=1, join="inner"))
     stats = reference_stats(total, work)
-    rows = []
-    for name, series in benchmark_dict.items():
-        aligned = series.reindex(total.index).dropna()
-        idx = total.index.intersection(aligned.index)
-        excess = total.loc[idx, "daily_return"] - aligned.loc[idx]
-        cum = excess.cumsum()
-        rows.append(
-            {
-                "benchmark_name": name,
-                "benchmark_annual_return": aligned.loc[idx].mean() * TRADING_DAYS,
-                "excess_annual_return": excess.mean() * TRADING_DAYS,
-                "excess_sharpe": _core.safe_sharpe(excess, periods=TRADING_DAYS),
-                "excess_max_dd": (cum - cum.cummax()).min(),
-            }
-        )
-    return total, stats, pd.DataFrame(rows)
+    return total, stats, reference_benchmark_summary(total, benchmark_dict)
 
 
 def main() -> None:

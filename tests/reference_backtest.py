@@ -6,6 +6,7 @@ Benchmarks import this module after putting ``tests/`` on ``sys.path``.
 from __future__ import annotations
 
 import numpy as np
+import pandas as pd
 
 from orvanta.backtest import _core
 
@@ -88,6 +89,55 @@ def daily_cash(signal_arr, market, total_money, fee, rule_fee, lot_size):
             + sell_n @ dividend_eff
         )
     return cash
+
+
+def reference_frame(joined):
+    """The total backtesting frame built from daily and benchmark returns, written plainly."""
+    total = joined.copy().dropna()
+    if total.empty:
+        return total
+    total["extra_daily_return"] = total["daily_return"] - total["index_daily_return"]
+    nav = total["daily_return"].cumsum() + 1
+    total["long"] = nav / nav.iloc[0]
+    if "close" in total.columns:
+        first = total["close"].iloc[0]
+        if pd.notna(first) and first != 0:
+            total["close_net_value"] = total["close"] / first
+        else:
+            total["close_net_value"] = total["index_daily_return"].cumsum() + 1
+    else:
+        proxy = total["index_daily_return"].cumsum() + 1
+        total["close_net_value"] = proxy / proxy.iloc[0]
+        total["close"] = proxy
+    total["max_drowdown"] = total["long"] - total["long"].expanding().max()
+    cum = total["extra_daily_return"].cumsum()
+    total["extra_return"] = cum - cum.iloc[0]
+    level = total["extra_return"] + 1
+    total["extra_max_drowdown"] = level - level.expanding().max()
+    return total
+
+
+def reference_benchmark_summary(total, benchmark_dict):
+    """One row per benchmark sharing a date with the run: its annual return and the
+    strategy's excess over it (annual return, Sharpe ratio, deepest drawdown)."""
+    rows = []
+    for name, series in benchmark_dict.items():
+        aligned = series.reindex(total.index).dropna()
+        idx = total.index.intersection(aligned.index)
+        if idx.empty:
+            continue
+        excess = total.loc[idx, "daily_return"] - aligned.loc[idx]
+        cum = excess.cumsum()
+        rows.append(
+            {
+                "benchmark_name": name,
+                "benchmark_annual_return": aligned.loc[idx].mean() * TRADING_DAYS,
+                "excess_annual_return": excess.mean() * TRADING_DAYS,
+                "excess_sharpe": _core.safe_sharpe(excess, periods=TRADING_DAYS),
+                "excess_max_dd": (cum - cum.cummax()).min(),
+            }
+        )
+    return pd.DataFrame(rows)
 
 
 def reference_stats(total_frame, signal_df):

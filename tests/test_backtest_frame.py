@@ -1,6 +1,7 @@
 import numpy as np
 import pandas as pd
 import pytest
+from reference_backtest import reference_frame
 
 from orvanta.backtest import _vantor
 
@@ -12,31 +13,6 @@ DERIVED = [
     "extra_return",
     "extra_max_drowdown",
 ]
-
-
-def reference_frame(joined):
-    total = joined.copy().dropna()
-    if total.empty:
-        return total
-    total["extra_daily_return"] = total["daily_return"] - total["index_daily_return"]
-    nav = total["daily_return"].cumsum() + 1
-    total["long"] = nav / nav.iloc[0]
-    if "close" in total.columns:
-        first = total["close"].iloc[0]
-        if pd.notna(first) and first != 0:
-            total["close_net_value"] = total["close"] / first
-        else:
-            total["close_net_value"] = total["index_daily_return"].cumsum() + 1
-    else:
-        proxy = total["index_daily_return"].cumsum() + 1
-        total["close_net_value"] = proxy / proxy.iloc[0]
-        total["close"] = proxy
-    total["max_drowdown"] = total["long"] - total["long"].expanding().max()
-    cum = total["extra_daily_return"].cumsum()
-    total["extra_return"] = cum - cum.iloc[0]
-    level = total["extra_return"] + 1
-    total["extra_max_drowdown"] = level - level.expanding().max()
-    return total
 
 
 def joined(seed, n=80, with_close=True):

@@ -7,9 +7,9 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from reference_backtest import EMPTY_STATS_KEYS, FRAME_COLUMNS
+from reference_backtest import EMPTY_STATS_KEYS, FRAME_COLUMNS, reference_benchmark_summary
 
-from orvanta.backtest import _core, _vantor
+from orvanta.backtest import _vantor
 
 
 def make_market(seed, n_days=160, n_stocks=12):
@@ -85,24 +85,7 @@ def plain_pipeline(strategy_matrix, market, benchmark_dict, benchmark_names, rol
     stats = _vantor.calc_strategy_stats(total, work)
     summary = pd.DataFrame()
     if benchmark_dict:
-        rows = []
-        for name, series in benchmark_dict.items():
-            aligned = series.reindex(total.index).dropna()
-            idx = total.index.intersection(aligned.index)
-            if idx.empty:
-                continue
-            excess = total.loc[idx, "daily_return"] - aligned.loc[idx]
-            cum = excess.cumsum()
-            rows.append(
-                {
-                    "benchmark_name": name,
-                    "benchmark_annual_return": aligned.loc[idx].mean() * 252,
-                    "excess_annual_return": excess.mean() * 252,
-                    "excess_sharpe": _core.safe_sharpe(excess, periods=252),
-                    "excess_max_dd": (cum - cum.cummax()).min(),
-                }
-            )
-        summary = pd.DataFrame(rows)
+        summary = reference_benchmark_summary(total, benchmark_dict)
     return total, stats, summary
 
 
