@@ -12,6 +12,7 @@
 
 #include "kernels/pivot.h"
 #include "orvanta/args.h"
+#include "orvanta/arrays.h"
 #include "orvanta/pycall.h"
 #include "prepare.h"
 
@@ -28,10 +29,6 @@ using Matrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 nb::object numpy() { return nb::module_::import_("numpy"); }
 
 // A contiguous int64 copy (or view) of factorize() codes.
-nb::object as_int64(nb::handle codes) {
-    return numpy().attr("ascontiguousarray")(codes, "dtype"_a = "int64");
-}
-
 struct Labels {
     nb::object codes;    // int64 ndarray, one code per row, -1 for a missing label
     nb::object uniques;  // pandas Index of the converted labels, sorted
@@ -47,11 +44,11 @@ Labels factorize_converted(nb::handle column, Convert convert) {
     nb::object converted = convert(pd.attr("Series")(first[1]));
     nb::tuple second = nb::borrow<nb::tuple>(pd.attr("factorize")(converted, "sort"_a = true));
 
-    nb::object raw_codes = as_int64(first[0]);
-    nb::object map_codes = as_int64(second[0]);
+    nb::object raw_codes = orvanta::as_i64_vector(first[0]);
+    nb::object map_codes = orvanta::as_i64_vector(second[0]);
     Codes raw = nb::cast<Codes>(raw_codes);
     Codes map = nb::cast<Codes>(map_codes);
-    nb::object out = numpy().attr("empty")(raw.shape(0), "dtype"_a = "int64");
+    nb::object out = orvanta::empty_vector(static_cast<std::int64_t>(raw.shape(0)), "int64");
     auto out_view = nb::cast<nb::ndarray<std::int64_t, nb::ndim<1>, nb::c_contig>>(out);
     {
         // Plain arrays only: the row codes and the lookup table are owned by live objects.
@@ -101,15 +98,16 @@ struct Pivot {
         const std::int64_t* group_ptr = nullptr;
         nb::object group_arr;
         if (!groups.is_none()) {
-            group_arr = as_int64(groups);
+            group_arr = orvanta::as_i64_vector(groups);
             group_ptr = nb::cast<Codes>(group_arr).data();
         }
         std::vector<nb::object> full(n_groups);
         std::vector<double*> outs(n_groups, nullptr);
         for (size_t g = 0; g < n_groups; ++g) {
             if (!wanted[g]) continue;
-            full[g] = np.attr("empty")(nb::make_tuple(dates.size, stocks.size),
-                                       "dtype"_a = "float64");
+            full[g] = orvanta::empty_array(static_cast<std::int64_t>(dates.size),
+                                           static_cast<std::int64_t>(stocks.size), "float64",
+                                           false);
             outs[g] = nb::cast<Matrix>(full[g]).data();
         }
         std::vector<std::uint8_t> row_used(n_groups * dates.size);
