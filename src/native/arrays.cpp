@@ -87,6 +87,10 @@ nb::object as_i64_vector(nb::handle values) {
     return import_attr("numpy", "ascontiguousarray")(values, "int64");
 }
 
+nb::object as_f64_vector(nb::handle values) {
+    return import_attr("numpy", "ascontiguousarray")(values, "float64");
+}
+
 nb::object f64_values(nb::handle frame) {
     nb::object values = frame.attr("to_numpy")("copy"_a = false);
     if (nb::cast<std::string>(values.attr("dtype").attr("str")) == "<f8") return values;

@@ -38,8 +38,9 @@ std::int64_t* i64_data(nb::handle array);
 nb::object empty_array(std::int64_t rows, std::int64_t cols, const char* dtype, bool fortran);
 nb::object empty_vector(std::int64_t n, const char* dtype);
 
-// A 1-D contiguous int64 array of the same values (no copy when it already is one).
+// A 1-D contiguous int64 / float64 array of the same values (no copy when it already is one).
 nb::object as_i64_vector(nb::handle values);
+nb::object as_f64_vector(nb::handle values);
 
 // A frame's (or series') values as float64: a view when they already are float64, else a
 // converted copy with missing values as NaN.

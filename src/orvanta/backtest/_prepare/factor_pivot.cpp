@@ -80,7 +80,7 @@ nb::object used_positions(const std::vector<std::uint8_t>& used, size_t offset, 
             all_used = false;
         }
     }
-    return numpy().attr("asarray")(positions, "dtype"_a = "int64");
+    return orvanta::as_i64_vector(positions);
 }
 
 struct Pivot {
@@ -90,8 +90,7 @@ struct Pivot {
     // Matrices for each group (nullptr slots get none); returns cleaned DataFrames.
     std::vector<nb::object> run(nb::handle values, nb::handle groups, size_t n_groups,
                                 const std::vector<bool>& wanted) const {
-        nb::object np = numpy();
-        nb::object values_arr = np.attr("ascontiguousarray")(values, "dtype"_a = "float64");
+        nb::object values_arr = orvanta::as_f64_vector(values);
         Values vals = nb::cast<Values>(values_arr);
         Codes rows = nb::cast<Codes>(dates.codes);
         Codes cols = nb::cast<Codes>(stocks.codes);
@@ -132,7 +131,7 @@ struct Pivot {
             nb::object index = dates.uniques;
             nb::object columns = stocks.uniques;
             if (!all_rows || !all_cols) {
-                matrix = matrix[np.attr("ix_")(r, c)];
+                matrix = matrix[numpy().attr("ix_")(r, c)];
                 index = index.attr("take")(r);
                 columns = columns.attr("take")(c);
             }
