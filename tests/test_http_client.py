@@ -128,7 +128,7 @@ def test_leaving_stream_by_exception_releases_connection():
     # One pooled connection only: if the stream kept it, the GET below would time out.
     transport = httpx.HTTPTransport(limits=httpx.Limits(max_connections=1))
     with LoopbackServer(handler) as srv:
-        http = HttpClient(srv.url, KEY, SECRET, timeout=3, retries=0, transport=transport)
+        http = HttpClient(srv.url, KEY, SECRET, timeout=10, retries=0, transport=transport)
         with pytest.raises(RuntimeError, match="stop"):
             with http.stream_post_iter("/api/v1/factors/stream", {}) as it:
                 next(it)
