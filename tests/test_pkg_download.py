@@ -110,6 +110,15 @@ def test_part_starting_elsewhere_restarts_from_byte_zero(tmp_path):
     assert ranges(srv.requests) == ["bytes=5000-", None]
 
 
+def test_416_naming_a_smaller_package_fetches_it_afresh(tmp_path):
+    dest = tmp_path / "benchmark.part"
+    dest.write_bytes(DATA + b"left over from a longer package")
+    with serve() as srv:
+        _pkg._stream_download(srv.url, dest)
+    assert dest.read_bytes() == DATA
+    assert ranges(srv.requests) == [f"bytes={len(DATA) + 31}-", None]
+
+
 def test_416_naming_the_part_size_means_the_transfer_is_complete(tmp_path, bars):
     dest = tmp_path / "benchmark.part"
     dest.write_bytes(DATA)
@@ -125,7 +134,7 @@ def test_416_naming_the_part_size_means_the_transfer_is_complete(tmp_path, bars)
     [
         (Response(404, b"not found"), b"", 404),
         (Response(404, b"not found"), DATA[:100], 404),
-        (Response(416, b"", {"Content-Range": "bytes */50"}), DATA[:100], 416),
+        (Response(416, b"", {"Content-Range": "bytes */500"}), DATA[:100], 416),
         (Response(416, b""), DATA[:100], 416),
         (Response(500, b"boom"), DATA[:100], 500),
     ],

@@ -39,11 +39,18 @@ std::optional<kernels::ContentRange> content_range(nb::handle response) {
     return kernels::parse_content_range(utf8(value));
 }
 
-// A 416 whose Content-Range names the full size as exactly what is on disk means the part
-// file already holds the whole package (a finished transfer whose unpacking failed).
-bool already_complete(nb::handle response, std::int64_t resume_pos) {
+// What a 416 says about the part file, from the full size its Content-Range names: exactly
+// what is on disk means the part file already holds the whole package (a finished transfer
+// whose unpacking failed); less than what is on disk means the package was replaced by a
+// smaller one and the part file can never be completed, so it is fetched afresh. Anything
+// else stays a failed request.
+std::optional<Outcome> after_refused_range(nb::handle response, std::int64_t resume_pos) {
     auto range = content_range(response);
-    return range && range->complete && *range->complete == static_cast<std::uint64_t>(resume_pos);
+    if (!range || !range->complete) return std::nullopt;
+    const auto on_disk = static_cast<std::uint64_t>(resume_pos);
+    if (*range->complete == on_disk) return Outcome::complete;
+    if (*range->complete < on_disk) return Outcome::restart;
+    return std::nullopt;
 }
 
 // Appending is only safe when the part starts exactly where the file ends.
@@ -129,8 +136,9 @@ void copy_body(nb::handle response, nb::handle dest, bool append, std::int64_t a
 
 Outcome receive(nb::handle response, nb::handle dest, std::int64_t resume_pos) {
     const int status = nb::cast<int>(response.attr("status_code"));
-    if (status == 416 && resume_pos > 0 && already_complete(response, resume_pos))
-        return Outcome::complete;
+    if (status == 416 && resume_pos > 0) {
+        if (auto outcome = after_refused_range(response, resume_pos)) return *outcome;
+    }
     response.attr("raise_for_status")();
     const bool resumed = status == 206;
     if (resumed && resume_pos > 0 && !starts_at(response, resume_pos)) return Outcome::restart;
@@ -189,7 +197,8 @@ void stream_download(nb::handle url, nb::handle dest) {
     require_str(url, "url");
     std::int64_t resume_pos = part_size(dest);
     if (transfer(url, dest, resume_pos) == Outcome::restart) {
-        // The server sent a part that does not continue the file: fetch it whole instead.
+        // The part file cannot be continued (the server's part starts elsewhere, or the
+        // package is now shorter than the file): fetch it whole instead.
         transfer(url, dest, 0);
     }
 }
